@@ -1,0 +1,46 @@
+#pragma once
+// The container control object: the one QEBCoreProcess, its pipe channel to
+// QEBCoreContainer.exe, the notification listener, the removal of stray
+// containers and the signed launch.
+
+#include <windows.h>
+
+#include <cstdint>
+
+// The running container's process handle; null when there is none.
+extern HANDLE g_hContainerHandle;
+
+class QEBCoreProcess {
+public:
+    static QEBCoreProcess* GetInstance();
+    static void SetContainerReadyEvent(HANDLE hEvent);
+
+    HANDLE CreateContainerProcess();
+
+    bool CreateContainerPipe();
+    bool SendDataPipe(const void* data, uint32_t size);
+    void ClosePipeHandles();
+
+    static uint32_t Pipe_Listen(void* threadParam);
+
+    void CleanContainerProcess();
+    bool KillContainerProcess(DWORD processId);
+
+    QEBCoreProcess() = default;
+    ~QEBCoreProcess();
+    QEBCoreProcess(const QEBCoreProcess&) = delete;
+    QEBCoreProcess& operator=(const QEBCoreProcess&) = delete;
+
+    HANDLE m_hStdInWrite = nullptr;
+    HANDLE m_hStdInRead = nullptr;
+    HANDLE m_hStdOutWrite = nullptr;
+    HANDLE m_hStdOutRead = nullptr;
+
+    static HANDLE s_hContainerReadyEvent;
+    static HANDLE s_hPipeAvailableEvent;
+    static bool s_bListenStarted;
+};
+
+// Parses one container message in place. Fills workStatus with -1 (no key),
+// 0 (key without a usable number) or the number; true when it is not negative.
+bool GetNotifyStatus(wchar_t* message, int32_t* workStatus);

@@ -1,0 +1,10 @@
+#pragma once
+// qebcore_security: code-signing checks made before every container launch.
+// Both are safe from any thread and return false on any failure.
+
+// True when the file carries an intact Authenticode signature whose signer
+// chains to the product's pinned root with the code-signing usage.
+bool VerifyEmbeddedSignature(const char* path);
+
+// True when the file's verified signature was made by the product's publisher.
+bool VerifyVelantDigitalSignature(const wchar_t* path);

@@ -1,0 +1,56 @@
+#pragma once
+// The service's worker threads: started, told to stop and ended in one place.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace VelantThread {
+
+// Shared record of one managed thread; the worker receives a pointer to it.
+struct ThreadParam {
+    void* param = nullptr;
+    std::atomic<bool> isRunning{true};
+    std::string funcName;
+};
+
+using ThreadEntry = std::function<uint32_t(void*)>;
+
+class ThreadManager {
+public:
+    static ThreadManager* GetInstance();
+
+    // Public so that tests can use managers of their own; the service uses
+    // only the instance.
+    ThreadManager();
+    ~ThreadManager();
+    ThreadManager(const ThreadManager&) = delete;
+    ThreadManager& operator=(const ThreadManager&) = delete;
+
+    bool StartThread(ThreadEntry entry, void* param, const std::string& funcName, bool hasMsgLoop);
+    HANDLE GetExitEvent() const noexcept { return m_hExitEvent; }
+    void WaitAll();
+    bool ThreadEndHandle(HANDLE exitHandle, DWORD timeoutMs);
+
+private:
+    using ThreadMap = std::map<std::shared_ptr<std::thread>, std::shared_ptr<ThreadParam>>;
+
+    ThreadMap m_threadMap;
+    ThreadMap m_msgLoopThreadMap;
+    HANDLE m_hExitEvent = nullptr;
+    // Keeps StartThread and WaitAll apart; never held while waiting on a thread.
+    std::mutex m_registryMutex;
+};
+
+// The Windows HANDLE behind a std::thread (a winpthreads id under mingw's
+// posix thread model, already a HANDLE with MSVC); null when it owns none.
+HANDLE NativeThreadHandle(std::thread& thread) noexcept;
+
+}  // namespace VelantThread
