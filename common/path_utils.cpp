@@ -18,12 +18,15 @@ std::string GetExeDirectory() {
     // A full buffer means the path was truncated: better no directory than a
     // wrong one.
     if (length == 0 || length >= kModulePathBytes) return {};
+    return DirectoryOfPath(path);
+}
 
+std::string DirectoryOfPath(const char* fullPath) {
     char drive[3] = {};
     char dir[256] = {};
     char fname[256] = {};
     char ext[256] = {};
-    if (_splitpath_s(path, drive, sizeof drive, dir, sizeof dir, fname, sizeof fname, ext, sizeof ext) != 0)
+    if (_splitpath_s(fullPath, drive, sizeof drive, dir, sizeof dir, fname, sizeof fname, ext, sizeof ext) != 0)
         return {};
 
     char joined[260] = {};

@@ -13,6 +13,10 @@ namespace qeb {
 // that a caller appending a file name can tell.
 std::string GetExeDirectory();
 
+// The drive-and-directory part of a full narrow path, by the same rules and
+// fixed buffers as GetExeDirectory.
+std::string DirectoryOfPath(const char* fullPath);
+
 // Same text as UTF-16, converted with the given code page; nothing when there
 // is no text, it is too long (over 0x3FFFFFFF units with its terminator) or
 // the conversion fails. An empty text gives an empty wide text.

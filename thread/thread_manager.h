@@ -34,9 +34,16 @@ public:
     ThreadManager(const ThreadManager&) = delete;
     ThreadManager& operator=(const ThreadManager&) = delete;
 
+    // False, with nothing started or recorded, once WaitAll has begun, for an
+    // empty entry, or when the system refuses the thread. The worker receives
+    // its ThreadParam, never `param` itself.
     bool StartThread(ThreadEntry entry, void* param, const std::string& funcName, bool hasMsgLoop);
     HANDLE GetExitEvent() const noexcept { return m_hExitEvent; }
+    // Tells every recorded thread to stop, gives each 200 ms, terminates the
+    // rest and detaches them all. One-way: the exit event stays set.
     void WaitAll();
+    // True when the thread ended by itself in time (or there is no handle);
+    // false when it had to be terminated.
     bool ThreadEndHandle(HANDLE exitHandle, DWORD timeoutMs);
 
 private:
@@ -47,6 +54,8 @@ private:
     HANDLE m_hExitEvent = nullptr;
     // Keeps StartThread and WaitAll apart; never held while waiting on a thread.
     std::mutex m_registryMutex;
+    // Keeps two WaitAll calls from releasing the same thread object at once.
+    std::mutex m_stopMutex;
 };
 
 // The Windows HANDLE behind a std::thread (a winpthreads id under mingw's

@@ -1,0 +1,146 @@
+#include "dump_writer.h"
+
+// dbghelp.h needs the base Windows types first.
+#include <dbghelp.h>
+
+#include <cwchar>
+
+namespace qebdbg {
+
+namespace {
+
+using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                                          PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+
+constexpr size_t DIRECTORY_CHARS = 1024;
+constexpr size_t NAME_CHARS = 256;
+
+HMODULE s_hDbgHelp = nullptr;
+MiniDumpWriteDumpFn s_writeDump = nullptr;
+wchar_t s_dumpDirectory[DIRECTORY_CHARS] = {};
+wchar_t s_processName[NAME_CHARS] = {};
+
+// Only from System32: a dbghelp.dll planted beside the executable or in the
+// working directory must never be loaded into the service.
+HMODULE LoadDbgHelp() noexcept {
+    HMODULE module = ::LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module != nullptr) return module;
+    // Systems without the search flags: name the file by its full path.
+    wchar_t path[MAX_PATH + 16] = {};
+    const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    std::wcscat(path, L"\\dbghelp.dll");
+    return ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+bool RememberPaths() noexcept {
+    wchar_t module[DIRECTORY_CHARS] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, module, DIRECTORY_CHARS);
+    if (length == 0 || length >= DIRECTORY_CHARS - 8) return false;
+
+    wchar_t* name = module;
+    for (wchar_t* at = module; *at != L'\0'; ++at)
+        if (*at == L'\\' || *at == L'/') name = at + 1;
+    wchar_t* dot = std::wcsrchr(name, L'.');
+    const size_t nameLength = dot != nullptr ? static_cast<size_t>(dot - name) : std::wcslen(name);
+    if (nameLength == 0 || nameLength >= NAME_CHARS) return false;
+    std::wmemcpy(s_processName, name, nameLength);
+    s_processName[nameLength] = L'\0';
+
+    *name = L'\0';
+    std::wcscpy(s_dumpDirectory, module);
+    std::wcscat(s_dumpDirectory, L"logs");
+    ::CreateDirectoryW(s_dumpDirectory, nullptr);  // already there is fine
+    return true;
+}
+
+class PathBuilder {
+public:
+    explicit PathBuilder(wchar_t (&buffer)[DUMP_PATH_CHARS]) noexcept : m_buffer(buffer) { m_buffer[0] = L'\0'; }
+
+    void Append(const wchar_t* text) noexcept {
+        while (*text != L'\0' && m_length + 1 < DUMP_PATH_CHARS) m_buffer[m_length++] = *text++;
+        m_buffer[m_length] = L'\0';
+    }
+    void AppendNumber(unsigned long value, int minDigits) noexcept {
+        wchar_t digits[16] = {};
+        int count = 0;
+        do {
+            digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+            value /= 10;
+        } while (value != 0 && count < 15);
+        while (count < minDigits && count < 15) digits[count++] = L'0';
+        wchar_t text[16] = {};
+        for (int i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
+        Append(text);
+    }
+
+private:
+    wchar_t (&m_buffer)[DUMP_PATH_CHARS];
+    size_t m_length = 0;
+};
+
+}  // namespace
+
+bool PrepareDumpWriter() noexcept {
+    if (s_writeDump != nullptr) return true;
+    if (!RememberPaths()) return false;
+    s_hDbgHelp = LoadDbgHelp();
+    if (s_hDbgHelp == nullptr) return false;
+    // Through a plain function pointer type: GetProcAddress's own type does
+    // not match the real signature.
+    s_writeDump = reinterpret_cast<MiniDumpWriteDumpFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(s_hDbgHelp, "MiniDumpWriteDump")));
+    if (s_writeDump == nullptr) {
+        ::FreeLibrary(s_hDbgHelp);
+        s_hDbgHelp = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void ReleaseDumpWriter() noexcept {
+    s_writeDump = nullptr;
+    if (s_hDbgHelp != nullptr) ::FreeLibrary(s_hDbgHelp);
+    s_hDbgHelp = nullptr;
+}
+
+DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, wchar_t (&path)[DUMP_PATH_CHARS]) noexcept {
+    SYSTEMTIME utc{};
+    ::GetSystemTime(&utc);
+    const DWORD processId = ::GetCurrentProcessId();
+
+    PathBuilder builder(path);
+    builder.Append(s_dumpDirectory);
+    builder.Append(L"\\");
+    builder.Append(s_processName);
+    builder.Append(L"_");
+    builder.AppendNumber(processId, 1);
+    builder.Append(L"_");
+    builder.AppendNumber(utc.wYear, 4);
+    builder.AppendNumber(utc.wMonth, 2);
+    builder.AppendNumber(utc.wDay, 2);
+    builder.Append(L"T");
+    builder.AppendNumber(utc.wHour, 2);
+    builder.AppendNumber(utc.wMinute, 2);
+    builder.AppendNumber(utc.wSecond, 2);
+    builder.Append(L"Z.dmp");
+
+    if (s_writeDump == nullptr) return ERROR_MOD_NOT_FOUND;
+    const HANDLE hFile = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return ::GetLastError();
+
+    MINIDUMP_EXCEPTION_INFORMATION info{};
+    info.ThreadId = ::GetCurrentThreadId();
+    info.ExceptionPointers = exception;
+    info.ClientPointers = FALSE;
+    const MINIDUMP_TYPE type = static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithThreadInfo | MiniDumpWithUnloadedModules);
+    const BOOL written = s_writeDump(::GetCurrentProcess(), processId, hFile, type,
+                                     exception != nullptr ? &info : nullptr, nullptr, nullptr);
+    const DWORD error = written ? ERROR_SUCCESS : ::GetLastError();
+    ::CloseHandle(hFile);
+    if (!written) ::DeleteFileW(path);
+    return written ? ERROR_SUCCESS : (error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+}
+
+}  // namespace qebdbg
