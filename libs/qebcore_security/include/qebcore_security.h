@@ -4,7 +4,8 @@
 
 // True when the file carries an intact Authenticode signature whose signer
 // chains to the product's pinned root with the code-signing usage.
-bool VerifyEmbeddedSignature(const char* path);
+// The path is in the ANSI code page.
+bool VerifyEmbeddedSignature(const char* path) noexcept;
 
 // True when the file's verified signature was made by the product's publisher.
-bool VerifyVelantDigitalSignature(const wchar_t* path);
+bool VerifyVelantDigitalSignature(const wchar_t* path) noexcept;

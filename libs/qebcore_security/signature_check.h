@@ -1,0 +1,16 @@
+#pragma once
+// The whole signature check of one file against one pinned identity.
+
+#include "pinned_identity.h"
+
+namespace qeb::security {
+
+enum class PublisherRule { Any, MustMatch };
+
+// True when the file's embedded signature is intact, its signer chains to the
+// identity's root as a code signer and, with MustMatch, the signer is the
+// identity's publisher. Every call verifies the file afresh.
+bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity,
+                        PublisherRule publisherRule) noexcept;
+
+}  // namespace qeb::security
