@@ -39,6 +39,17 @@ public:
     static HANDLE s_hContainerReadyEvent;
     static HANDLE s_hPipeAvailableEvent;
     static bool s_bListenStarted;
+
+    // Held only while the four fields are swapped or copied (and while the
+    // listener's thread handle is used), never across a read, a write or a
+    // wait: a writer or the listener works on a private duplicate, so a
+    // replacement never closes a handle under them and never waits for them.
+    static SRWLOCK s_pipeFieldLock;
+    // The listener's own thread (THREAD_TERMINATE access, for
+    // CancelSynchronousIo) and whether it is inside its read right now; both
+    // under s_pipeFieldLock.
+    static HANDLE s_hListenThread;
+    static bool s_bListenReading;
 };
 
 // Parses one container message in place. Fills workStatus with -1 (no key),

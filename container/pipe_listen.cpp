@@ -1,0 +1,97 @@
+#include <windows.h>
+
+#include <cstdint>
+
+#include "container_constants.h"
+#include "log_line.h"
+#include "pipe_field_lock.h"
+#include "pipe_message_buffer.h"
+#include "qeb_core_process.h"
+#include "thread_manager.h"
+#include "unique_handle.h"
+
+namespace {
+
+constexpr char FUNC_NAME[] = "QEBCoreProcess::Pipe_Listen";
+
+void LogInfo(const char* text) noexcept { qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME, text); }
+
+// Lets a pipe replacement cancel this thread's read (CancelSynchronousIo
+// needs THREAD_TERMINATE on a real thread handle).
+void RegisterListenThread() noexcept {
+    const HANDLE self = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
+    PipeFieldLock lock;
+    QEBCoreProcess::s_hListenThread = self;
+}
+
+void UnregisterListenThread() noexcept {
+    HANDLE self = nullptr;
+    {
+        PipeFieldLock lock;
+        self = QEBCoreProcess::s_hListenThread;
+        QEBCoreProcess::s_hListenThread = nullptr;
+    }
+    if (self != nullptr) ::CloseHandle(self);
+}
+
+// Reads from whatever pipe the field holds now, through a private copy of the
+// handle: a replacement closes the field without waiting for this read, and
+// the copy stays valid until the read has ended.
+bool ReadFromField(HANDLE* pField, void* buffer, DWORD size) noexcept {
+    qeb::UniqueHandle pipe;
+    {
+        PipeFieldLock lock;
+        if (*pField == nullptr) return false;
+        const HANDLE self = ::GetCurrentProcess();
+        if (!::DuplicateHandle(self, *pField, self, pipe.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            pipe.release();
+            return false;
+        }
+        QEBCoreProcess::s_bListenReading = true;
+    }
+    DWORD bytesRead = 0;
+    const BOOL ok = ::ReadFile(pipe.get(), buffer, size, &bytesRead, nullptr);
+    {
+        PipeFieldLock lock;
+        QEBCoreProcess::s_bListenReading = false;
+    }
+    return ok != FALSE;
+}
+
+}  // namespace
+
+uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
+    LogInfo("QEBCoreProcess.Pipe_Listen begin.");
+    auto* record = static_cast<VelantThread::ThreadParam*>(threadParam);
+    if (record == nullptr) return 0;
+    auto* pReadField = static_cast<HANDLE*>(record->param);
+    RegisterListenThread();
+
+    PipeMessageBuffer buffer;
+    const HANDLE hExitEvent = VelantThread::ThreadManager::GetInstance()->GetExitEvent();
+    const HANDLE waitSet[2] = {hExitEvent, s_hPipeAvailableEvent};
+
+    while (record->isRunning) {
+        // A failed wait goes on like an open gate; the read decides.
+        if (::WaitForMultipleObjects(2, waitSet, FALSE, INFINITE) == WAIT_OBJECT_0) break;
+
+        int32_t workStatus = 0;
+        buffer.Clear();
+        if (pReadField == nullptr || !ReadFromField(pReadField, buffer.ReadTarget(), buffer.ReadLimit())) continue;
+        // The service is stopping: what was just read is not acted on.
+        if (::WaitForSingleObject(hExitEvent, 0) == WAIT_OBJECT_0) break;
+
+        if (!GetNotifyStatus(buffer.Text(), &workStatus)) continue;
+        if (workStatus == 0) {
+            LogInfo("invalid notify");
+            continue;
+        }
+        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME, "get container notify workStatus = ",
+                     workStatus);
+        if (workStatus == 1 && s_hContainerReadyEvent != nullptr) ::SetEvent(s_hContainerReadyEvent);
+    }
+
+    UnregisterListenThread();
+    LogInfo("QEBCoreProcess.Pipe_Listen end.");
+    return 0;
+}

@@ -1,0 +1,81 @@
+#include <windows.h>
+
+#include "container_constants.h"
+#include "log_line.h"
+#include "pipe_field_lock.h"
+#include "qeb_core_process.h"
+#include "unique_handle.h"
+
+namespace {
+
+// Cancels the synchronous I/O of the thread whose handle it is given.
+VOID CALLBACK CancelWriteOnTimer(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER) {
+    ::CancelSynchronousIo(static_cast<HANDLE>(context));
+}
+
+// One-shot timer that cancels the calling thread's pending synchronous I/O
+// when it fires. Disarmed, and its callback waited for, before it goes away,
+// so it can never cancel anything the thread does afterwards.
+class WriteDeadline {
+public:
+    explicit WriteDeadline(DWORD timeoutMs) noexcept
+        : m_hThread(::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId())) {
+        if (!m_hThread) return;
+        m_timer = ::CreateThreadpoolTimer(&CancelWriteOnTimer, m_hThread.get(), nullptr);
+        if (m_timer == nullptr) return;
+        ULARGE_INTEGER due;
+        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(timeoutMs) * 10000);  // relative, 100 ns
+        FILETIME dueTime;
+        dueTime.dwLowDateTime = due.LowPart;
+        dueTime.dwHighDateTime = due.HighPart;
+        ::SetThreadpoolTimer(m_timer, &dueTime, 0, 0);
+    }
+    ~WriteDeadline() {
+        if (m_timer == nullptr) return;
+        ::SetThreadpoolTimer(m_timer, nullptr, 0, 0);
+        ::WaitForThreadpoolTimerCallbacks(m_timer, TRUE);
+        ::CloseThreadpoolTimer(m_timer);
+    }
+    WriteDeadline(const WriteDeadline&) = delete;
+    WriteDeadline& operator=(const WriteDeadline&) = delete;
+
+    bool armed() const noexcept { return m_timer != nullptr; }
+
+private:
+    qeb::UniqueHandle m_hThread;
+    PTP_TIMER m_timer = nullptr;
+};
+
+// A private, non-inheritable copy of the write end: a replacement may close
+// the field at any time, and a launch must not hand this copy to a container.
+qeb::UniqueHandle DuplicateStdInWrite(const QEBCoreProcess& process) noexcept {
+    qeb::UniqueHandle copy;
+    PipeFieldLock lock;
+    if (process.m_hStdInWrite == nullptr) return copy;
+    const HANDLE self = ::GetCurrentProcess();
+    if (!::DuplicateHandle(self, process.m_hStdInWrite, self, copy.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        copy.release();
+    }
+    return copy;
+}
+
+// One write call per message: the container tells messages apart by the
+// writes alone.
+bool WriteBounded(HANDLE hPipe, const void* data, DWORD size) noexcept {
+    WriteDeadline deadline(SEND_DATA_PIPE_TIMEOUT);
+    // Unbounded, a container that never reads would hold the control handler.
+    if (!deadline.armed()) return false;
+    DWORD written = 0;
+    return ::WriteFile(hPipe, data, size, &written, nullptr) != FALSE;
+}
+
+}  // namespace
+
+bool QEBCoreProcess::SendDataPipe(const void* data, uint32_t size) {
+    const qeb::UniqueHandle pipe = DuplicateStdInWrite(*this);
+    if (!pipe || !WriteBounded(pipe.get(), data, size)) {
+        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, "QEBCoreProcess::SendDataPipe", "SendDataPipe failed");
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,220 @@
+// QEBCoreContainer.exe for development and tests: honours the service's launch
+// contract and messages, journals what it was given and received, and acts
+// out QEBCoreContainer.scenario when one lies beside it.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "journal.h"
+#include "scenario.h"
+
+namespace {
+
+constexpr DWORD STDIN_READ_BYTES = 4096;
+constexpr DWORD FLOOD_TICK_MS = 10;
+constexpr size_t HANDLE_DIGITS = 16;
+
+ULONGLONG s_startTick = 0;
+
+std::string Utf8(const wchar_t* text) {
+    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 1) return {};
+    std::string out(static_cast<size_t>(needed), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], needed, nullptr, nullptr);
+    out.resize(static_cast<size_t>(needed) - 1);
+    return out;
+}
+
+DWORD ParentProcessId() {
+    const DWORD self = ::GetCurrentProcessId();
+    DWORD parent = 0;
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    ::CloseHandle(snapshot);
+    return parent;
+}
+
+// The whole command line must be the handle's value in 16 hex digits.
+bool ParseHandle(const wchar_t* commandLine, HANDLE& handle) {
+    if (std::wcslen(commandLine) != HANDLE_DIGITS) return false;
+    ULONGLONG value = 0;
+    for (size_t i = 0; i < HANDLE_DIGITS; ++i) {
+        const wchar_t c = commandLine[i];
+        unsigned digit = 0;
+        if (c >= L'0' && c <= L'9') digit = static_cast<unsigned>(c - L'0');
+        else if (c >= L'A' && c <= L'F') digit = static_cast<unsigned>(c - L'A' + 10);
+        else if (c >= L'a' && c <= L'f') digit = static_cast<unsigned>(c - L'a' + 10);
+        else return false;
+        value = value * 16 + digit;
+    }
+    handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
+    return true;
+}
+
+DWORD WINAPI WatchParent(void* parentHandle) {
+    const DWORD result = ::WaitForSingleObject(static_cast<HANDLE>(parentHandle), INFINITE);
+    // The service went away; the container's business goes on.
+    JournalRecord("parent-exited", std::to_string(result));
+    return 0;
+}
+
+HANDLE JournalLaunchFacts() {
+    const wchar_t* commandLine = ::GetCommandLineW();
+    JournalRecord("start", "pid=" + std::to_string(::GetCurrentProcessId()));
+    JournalRecord("cmdline", Utf8(commandLine));
+    const DWORD parentId = ParentProcessId();
+    HANDLE parent = nullptr;
+    if (!ParseHandle(commandLine, parent)) {
+        JournalRecord("parent-handle", "unparsable");
+        parent = nullptr;
+    } else if (::WaitForSingleObject(parent, 0) == WAIT_TIMEOUT && parentId != 0 &&
+               ::GetProcessId(parent) == parentId) {
+        JournalRecord("parent-handle", "valid pid=" + std::to_string(parentId));
+    } else {
+        JournalRecord("parent-handle", "invalid");
+        parent = nullptr;
+    }
+
+    const struct {
+        const char* key;
+        DWORD which;
+    } standard[] = {{"stdin-type", STD_INPUT_HANDLE}, {"stdout-type", STD_OUTPUT_HANDLE}, {"stderr-type", STD_ERROR_HANDLE}};
+    for (const auto& s : standard) {
+        const HANDLE h = ::GetStdHandle(s.which);
+        std::string type = "none";
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
+            switch (::GetFileType(h)) {
+            case FILE_TYPE_PIPE: type = "pipe"; break;
+            case FILE_TYPE_DISK: type = "disk"; break;
+            case FILE_TYPE_CHAR: type = "char"; break;
+            default: type = "unknown"; break;
+            }
+        }
+        JournalRecord(s.key, type);
+    }
+    JournalRecord("console-window", ::GetConsoleWindow() != nullptr ? "present" : "none");
+    char value[32] = {};
+    std::snprintf(value, sizeof value, "%p", ::GetStdHandle(STD_ERROR_HANDLE));
+    JournalRecord("stderr", value);
+    return parent;
+}
+
+DWORD WINAPI ReadStandardInput(void*) {
+    const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+    std::vector<unsigned char> buffer(STDIN_READ_BYTES);
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(in, buffer.data(), STDIN_READ_BYTES, &got, nullptr)) {
+            JournalRecord("stdin-end", std::to_string(::GetLastError()));
+            return 0;
+        }
+        JournalRecord("recv", HexBytes(buffer.data(), got));
+        JournalRecord("recv-text", Utf16BytesToUtf8(buffer.data(), got));
+    }
+}
+
+bool WriteOut(const void* data, DWORD size) {
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), data, size, &written, nullptr) != FALSE;
+}
+
+bool SendUtf16(const std::string& text) {
+    const std::wstring wide(text.begin(), text.end());  // ASCII messages
+    return WriteOut(wide.data(), static_cast<DWORD>(wide.size() * sizeof(wchar_t)));
+}
+
+std::vector<unsigned char> FromHex(const std::string& hex) {
+    std::vector<unsigned char> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        try {
+            bytes.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        } catch (...) {
+            break;  // a scenario typo ends the message there
+        }
+    }
+    return bytes;
+}
+
+DWORD WINAPI Flood(void* bytesPerSecond) {
+    const auto rate = static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(bytesPerSecond));
+    // Text without the work-status key: the service must read and drop it.
+    const DWORD chunk = static_cast<DWORD>((rate * FLOOD_TICK_MS / 1000 + 1) & ~1ul);
+    const std::vector<wchar_t> text(chunk / sizeof(wchar_t) + 1, L'x');
+    for (;;) {
+        if (!WriteOut(text.data(), chunk)) {
+            JournalRecord("flood-end", std::to_string(::GetLastError()));
+            return 0;
+        }
+        ::Sleep(FLOOD_TICK_MS);
+    }
+}
+
+void WaitUntil(unsigned long atMs) {
+    const ULONGLONG due = s_startTick + atMs;
+    const ULONGLONG now = ::GetTickCount64();
+    if (due > now) ::Sleep(static_cast<DWORD>(due - now));
+}
+
+void RunStep(const ScenarioStep& step, const Scenario& scenario) {
+    WaitUntil(step.atMs);
+    switch (step.kind) {
+    case ScenarioStep::Kind::Ready:
+        if (scenario.bReadyNever) return;
+        JournalRecord(SendUtf16("NotifyWorkStatus1") ? "ready-sent" : "ready-failed", "");
+        break;
+    case ScenarioStep::Kind::Send:
+        JournalRecord(SendUtf16(step.text) ? "sent" : "send-failed", step.text);
+        break;
+    case ScenarioStep::Kind::SendHex: {
+        const std::vector<unsigned char> bytes = FromHex(step.text);
+        JournalRecord(WriteOut(bytes.data(), static_cast<DWORD>(bytes.size())) ? "sent-hex" : "send-failed",
+                      step.text);
+        break;
+    }
+    case ScenarioStep::Kind::Exit:
+        JournalRecord("exit", std::to_string(step.exitCode));
+        ::ExitProcess(static_cast<UINT>(step.exitCode));
+        break;
+    case ScenarioStep::Kind::Crash:
+        JournalRecord("crash", "");
+        ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+        break;
+    }
+}
+
+}  // namespace
+
+int main() {
+    // As the service does: libraries only from System32 and this folder.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+    s_startTick = ::GetTickCount64();
+    // A deliberate crash ends the process without a dialog.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    OpenJournal();
+    const HANDLE parent = JournalLaunchFacts();
+    const Scenario scenario = LoadScenario();
+
+    if (parent != nullptr) ::CloseHandle(::CreateThread(nullptr, 0, &WatchParent, parent, 0, nullptr));
+    if (!scenario.bNoRead) ::CloseHandle(::CreateThread(nullptr, 0, &ReadStandardInput, nullptr, 0, nullptr));
+    if (scenario.floodBytesPerSec > 0) {
+        ::CloseHandle(::CreateThread(nullptr, 0, &Flood,
+                                     reinterpret_cast<void*>(static_cast<ULONG_PTR>(scenario.floodBytesPerSec)), 0,
+                                     nullptr));
+    }
+    for (const ScenarioStep& step : scenario.steps) RunStep(step, scenario);
+
+    // Until killed.
+    for (;;) ::Sleep(INFINITE);
+}

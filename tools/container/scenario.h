@@ -1,0 +1,25 @@
+#pragma once
+// QEBCoreContainer.scenario beside the executable: what this container does
+// besides journalling. See README.md for the lines it understands.
+
+#include <string>
+#include <vector>
+
+struct ScenarioStep {
+    enum class Kind { Ready, Send, SendHex, Exit, Crash };
+    Kind kind = Kind::Ready;
+    unsigned long atMs = 0;  // since the container started; 0 for at once
+    std::string text;        // Send: the message; SendHex: the hex digits
+    unsigned long exitCode = 0;
+};
+
+struct Scenario {
+    bool bReadyNever = false;
+    bool bNoRead = false;
+    bool bReadyGiven = false;  // a ready_after_ms line replaced the default
+    unsigned long floodBytesPerSec = 0;
+    std::vector<ScenarioStep> steps;  // in file order
+};
+
+// Without a file: report ready at once, read standard input, run until killed.
+Scenario LoadScenario();
