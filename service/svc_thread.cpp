@@ -1,0 +1,74 @@
+#include "svc_thread.h"
+
+#include "log_line.h"
+#include "qeb_core_process.h"
+#include "service_status.h"
+#include "thread_manager.h"
+
+int32_t g_startContainerFailCount = 0;
+
+namespace {
+
+constexpr const char kFunc[] = "svcThreadFun";
+
+void LogInfo(const char* text) noexcept {
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, text);
+}
+
+// True when the exit event was set during the pause. A wait that fails
+// (no exit event) still keeps the pace, so failed launches never spin.
+bool PauseUntilExit(HANDLE hExitEvent, DWORD pauseMs) noexcept {
+    const DWORD result = ::WaitForSingleObject(hExitEvent, pauseMs);
+    if (result == WAIT_OBJECT_0) return true;
+    if (result == WAIT_FAILED) ::Sleep(pauseMs);
+    return false;
+}
+
+}  // namespace
+
+uint32_t svcThreadFun(void* /*threadParam*/) {
+    LogInfo("svcThreadFun start.");
+
+    HANDLE waitHandles[2] = {VelantThread::ThreadManager::GetInstance()->GetExitEvent(), nullptr};
+    for (;;) {
+        waitHandles[1] = g_hContainerHandle;
+        if (waitHandles[1] != nullptr) {
+            // Any outcome but the exit event counts as the container having
+            // ended, a failed wait included.
+            if (::WaitForMultipleObjects(2, waitHandles, FALSE, INFINITE) == WAIT_OBJECT_0) {
+                LogInfo("wait g_hContainerHandle fail, exit signal received");
+                break;
+            }
+        }
+
+        if (g_hContainerHandle != nullptr) {
+            LogInfo("Container process exit.");
+            ::CloseHandle(g_hContainerHandle);
+            g_hContainerHandle = nullptr;
+            SetServiceStartPendingState();
+        }
+
+        if (PauseUntilExit(waitHandles[0], WAIT_CONTAINER_EXIT_TIME)) {
+            LogInfo("wait timeout WAIT_CONTAINER_EXIT_TIME fail, exit signal received");
+            break;
+        }
+        if (g_startContainerFailCount >= START_CONTAINER_MAX_TRY_COUNT &&
+            PauseUntilExit(waitHandles[0], WAIT_START_CONTAINER_MAX_TRY_TIME)) {
+            LogInfo("wait timeout WAIT_START_CONTAINER_MAX_TRY_TIME fail, exit signal received");
+            break;
+        }
+
+        QEBCoreProcess::GetInstance()->CreateContainerProcess();
+        if (g_hContainerHandle != nullptr) {
+            g_startContainerFailCount = 0;
+            WaitContainerReadyAndReportStatus();
+            LogInfo("Restart ContainerProcess success");
+        } else {
+            ++g_startContainerFailCount;
+            qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFunc, "Restart ContainerProcessr fail");
+        }
+    }
+
+    LogInfo("svcThreadFun end.");
+    return 1;
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The supervision thread: watches the container and restarts it when it ends.
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Pause after the container has ended or a restart has failed.
+constexpr DWORD WAIT_CONTAINER_EXIT_TIME = 2000;
+// Consecutive failed restarts from which the extra pause is added.
+constexpr int32_t START_CONTAINER_MAX_TRY_COUNT = 5;
+// Extra pause before each launch once that many restarts failed in a row.
+constexpr DWORD WAIT_START_CONTAINER_MAX_TRY_TIME = 60000;
+
+// Consecutive failed restarts; touched by the supervision thread only.
+extern int32_t g_startContainerFailCount;
+
+// Thread entry for the thread manager; runs until the exit event is set.
+uint32_t svcThreadFun(void* threadParam);

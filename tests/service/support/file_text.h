@@ -1,0 +1,26 @@
+#pragma once
+// Small file helpers for the tests: shared reads of files another process may
+// be writing, unique folders, and their removal.
+
+#include <string>
+#include <vector>
+
+namespace qebtest {
+
+// The file's bytes, opened with full sharing; empty when it cannot be read.
+std::string ReadFileShared(const std::wstring& path);
+// Lines without their CR/LF endings.
+std::vector<std::string> SplitLines(const std::string& text);
+bool WriteTextFile(const std::wstring& path, const std::string& text);
+
+// A new, empty folder "<parent><prefix>-<pid>-<n>\" (ending in a backslash).
+std::wstring MakeUniqueDirectory(const std::wstring& parent, const std::wstring& prefix);
+// Deletes a folder and everything below it; best effort.
+void RemoveDirectoryTree(const std::wstring& directory);
+std::wstring TempDirectory();
+// The folder of the running executable, ending in a backslash.
+std::wstring ExeDirectory();
+
+std::string Narrow(const std::wstring& wide);
+
+}  // namespace qebtest

@@ -1,0 +1,138 @@
+#include "scm_client.h"
+
+#include <utility>
+
+namespace qeb::scm {
+
+namespace {
+
+constexpr DWORD kPollIntervalMs = 5;
+
+SC_HANDLE OpenManager(DWORD access, DWORD* error) {
+    const SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, access);
+    *error = manager != nullptr ? ERROR_SUCCESS : ::GetLastError();
+    return manager;
+}
+
+}  // namespace
+
+ServiceHandle::ServiceHandle(ServiceHandle&& other) noexcept
+    : m_manager(std::exchange(other.m_manager, nullptr)), m_service(std::exchange(other.m_service, nullptr)) {}
+
+ServiceHandle& ServiceHandle::operator=(ServiceHandle&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_manager = std::exchange(other.m_manager, nullptr);
+        m_service = std::exchange(other.m_service, nullptr);
+    }
+    return *this;
+}
+
+ServiceHandle::~ServiceHandle() { Close(); }
+
+void ServiceHandle::Close() noexcept {
+    if (m_service != nullptr) ::CloseServiceHandle(std::exchange(m_service, nullptr));
+    if (m_manager != nullptr) ::CloseServiceHandle(std::exchange(m_manager, nullptr));
+}
+
+ServiceHandle OpenNamedService(DWORD access, DWORD* error, const wchar_t* name) {
+    const SC_HANDLE manager = OpenManager(SC_MANAGER_CONNECT, error);
+    if (manager == nullptr) return ServiceHandle();
+    const SC_HANDLE service = ::OpenServiceW(manager, name, access);
+    *error = service != nullptr ? ERROR_SUCCESS : ::GetLastError();
+    return ServiceHandle(manager, service);
+}
+
+DWORD InstallService(const std::wstring& exePath, const wchar_t* name) {
+    DWORD error = ERROR_SUCCESS;
+    const SC_HANDLE manager = OpenManager(SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT, &error);
+    if (manager == nullptr) return error;
+    // Quoted, so that a path with blanks names one file.
+    const std::wstring commandLine = L"\"" + exePath + L"\"";
+    const SC_HANDLE created =
+        ::CreateServiceW(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    error = created != nullptr ? ERROR_SUCCESS : ::GetLastError();
+    const ServiceHandle service(manager, created);
+    return error;
+}
+
+DWORD StartNamedService(const wchar_t* name) {
+    DWORD error = ERROR_SUCCESS;
+    ServiceHandle service = OpenNamedService(SERVICE_START, &error, name);
+    if (!service) return error;
+    return ::StartServiceW(service.get(), 0, nullptr) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD SendControl(DWORD control, SERVICE_STATUS* status, const wchar_t* name) {
+    DWORD error = ERROR_SUCCESS;
+    ServiceHandle service = OpenNamedService(SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
+                                                 SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS,
+                                             &error, name);
+    if (!service) return error;
+    SERVICE_STATUS local = {};
+    const BOOL sent = ::ControlService(service.get(), control, status != nullptr ? status : &local);
+    return sent ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD QueryStatus(SERVICE_STATUS_PROCESS* status, const wchar_t* name) {
+    DWORD error = ERROR_SUCCESS;
+    ServiceHandle service = OpenNamedService(SERVICE_QUERY_STATUS, &error, name);
+    if (!service) return error;
+    DWORD needed = 0;
+    const BOOL queried = ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status),
+                                                sizeof(*status), &needed);
+    return queried ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD DeleteNamedService(const wchar_t* name) {
+    DWORD error = ERROR_SUCCESS;
+    ServiceHandle service = OpenNamedService(DELETE, &error, name);
+    if (!service) return error;
+    return ::DeleteService(service.get()) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+bool WaitForServiceState(DWORD state, DWORD timeoutMs, const wchar_t* name) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        SERVICE_STATUS_PROCESS status = {};
+        if (QueryStatus(&status, name) != ERROR_SUCCESS) return false;
+        if (status.dwCurrentState == state) return true;
+        if (::GetTickCount64() >= deadline) return false;
+        ::Sleep(kPollIntervalMs);
+    }
+}
+
+void RemoveServiceQuietly(DWORD timeoutMs, const wchar_t* name) {
+    SERVICE_STATUS_PROCESS status = {};
+    if (QueryStatus(&status, name) != ERROR_SUCCESS) return;  // not installed
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+        SendControl(SERVICE_CONTROL_STOP, nullptr, name);
+        if (!WaitForServiceState(SERVICE_STOPPED, timeoutMs, name) && status.dwProcessId != 0) {
+            // A service that does not stop is ended the hard way.
+            const HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
+            if (process != nullptr) {
+                ::TerminateProcess(process, 1);
+                ::WaitForSingleObject(process, timeoutMs);
+                ::CloseHandle(process);
+            }
+            WaitForServiceState(SERVICE_STOPPED, timeoutMs, name);
+        }
+    }
+    DeleteNamedService(name);
+}
+
+const char* ServiceStateName(DWORD state) noexcept {
+    switch (state) {
+    case SERVICE_STOPPED: return "STOPPED";
+    case SERVICE_START_PENDING: return "START_PENDING";
+    case SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case SERVICE_RUNNING: return "RUNNING";
+    case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case SERVICE_PAUSED: return "PAUSED";
+    default: return "UNKNOWN";
+    }
+}
+
+}  // namespace qeb::scm

@@ -1,0 +1,59 @@
+#pragma once
+// A small client of the Service Control Manager, shared by the end-to-end
+// tests and the demo's driver program. Every call returns the Win32 error
+// code (ERROR_SUCCESS when it worked) instead of throwing.
+
+#include <windows.h>
+
+#include <string>
+
+namespace qeb::scm {
+
+inline constexpr wchar_t kServiceName[] = L"QEBCoreService";
+
+// An open service together with the manager it was opened from (both
+// closed once, service first): under Wine a service handle stops working
+// once its manager handle is closed.
+class ServiceHandle {
+public:
+    ServiceHandle() noexcept = default;
+    ServiceHandle(SC_HANDLE manager, SC_HANDLE service) noexcept : m_manager(manager), m_service(service) {}
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    ServiceHandle(ServiceHandle&& other) noexcept;
+    ServiceHandle& operator=(ServiceHandle&& other) noexcept;
+    ~ServiceHandle();
+
+    SC_HANDLE get() const noexcept { return m_service; }
+    explicit operator bool() const noexcept { return m_service != nullptr; }
+
+private:
+    void Close() noexcept;
+
+    SC_HANDLE m_manager = nullptr;
+    SC_HANDLE m_service = nullptr;
+};
+
+// Opens the service with the given access; error code in *error when it fails.
+ServiceHandle OpenNamedService(DWORD access, DWORD* error, const wchar_t* name = kServiceName);
+
+// Registers an own-process, demand-start service running exePath.
+DWORD InstallService(const std::wstring& exePath, const wchar_t* name = kServiceName);
+DWORD StartNamedService(const wchar_t* name = kServiceName);
+// Sends a control code; *status gets what ControlService returned.
+DWORD SendControl(DWORD control, SERVICE_STATUS* status, const wchar_t* name = kServiceName);
+DWORD QueryStatus(SERVICE_STATUS_PROCESS* status, const wchar_t* name = kServiceName);
+DWORD DeleteNamedService(const wchar_t* name = kServiceName);
+
+// Polls until the service reports `state`; false on time-out or when the
+// service cannot be queried.
+bool WaitForServiceState(DWORD state, DWORD timeoutMs, const wchar_t* name = kServiceName);
+
+// Best effort: stops the service if it is active, waits up to timeoutMs for
+// it to stop (terminating its process when it does not), and deletes it.
+// Used to leave no service behind.
+void RemoveServiceQuietly(DWORD timeoutMs, const wchar_t* name = kServiceName);
+
+const char* ServiceStateName(DWORD state) noexcept;
+
+}  // namespace qeb::scm
