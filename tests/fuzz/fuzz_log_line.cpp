@@ -44,16 +44,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string composed = qeb::ComposeLogLine(text.c_str(), textValue, funcName.c_str());
     Expect(composed == text + textValue + "(" + funcName + ")");
 
-    SYSTEMTIME utc = {};
-    utc.wYear = provider.ConsumeIntegral<uint16_t>();
-    utc.wMonth = provider.ConsumeIntegral<uint16_t>();
-    utc.wDay = provider.ConsumeIntegral<uint16_t>();
-    utc.wHour = provider.ConsumeIntegral<uint16_t>();
-    utc.wMinute = provider.ConsumeIntegral<uint16_t>();
-    utc.wSecond = provider.ConsumeIntegral<uint16_t>();
-    utc.wMilliseconds = provider.ConsumeIntegral<uint16_t>();
-    const DWORD processId = provider.ConsumeIntegral<uint32_t>();
-    const DWORD threadId = provider.ConsumeIntegral<uint32_t>();
+    qeblog::LogStamp utc = {};
+    utc.year = provider.ConsumeIntegral<uint16_t>();
+    utc.month = provider.ConsumeIntegral<uint16_t>();
+    utc.day = provider.ConsumeIntegral<uint16_t>();
+    utc.hour = provider.ConsumeIntegral<uint16_t>();
+    utc.minute = provider.ConsumeIntegral<uint16_t>();
+    utc.second = provider.ConsumeIntegral<uint16_t>();
+    utc.milliseconds = provider.ConsumeIntegral<uint16_t>();
+    const uint32_t processId = provider.ConsumeIntegral<uint32_t>();
+    const uint32_t threadId = provider.ConsumeIntegral<uint32_t>();
     const char level = provider.PickValueInArray({'I', 'W', 'E'});
     const std::string tag = provider.ConsumeRandomLengthString(32);
 
