@@ -1,0 +1,38 @@
+#pragma once
+// Shared by the benchmark programs: clocks, sample statistics and the
+// Markdown rows every program prints (min / median / max, and the ratio of
+// the median to a floor measured in the same run).
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qebbench {
+
+// Milliseconds from an arbitrary origin, sub-millisecond resolution.
+double NowMs() noexcept;
+// Milliseconds since 1970-01-01 UTC, sub-millisecond resolution; comparable
+// with the Service Control Manager watch and the container journal.
+double UtcNowMs() noexcept;
+
+double Median(std::vector<double> samples);
+
+// "### title" and the table header.
+void PrintSection(const char* title);
+// One row. floorMedian <= 0 means no floor for this figure.
+void PrintRow(const std::string& figure, const std::vector<double>& samples, const char* unit,
+              double floorMedian = 0.0, const std::string& floorName = std::string());
+// A free-text line under the table (starts with "- ").
+void PrintNote(const std::string& text);
+
+std::wstring ExeDirectory();
+std::string Narrow(const std::wstring& text);
+// A new, empty folder "<parent><prefix>-<pid>-<n>\" (with the final backslash).
+std::wstring MakeUniqueDirectory(const std::wstring& parent, const wchar_t* prefix);
+void RemoveDirectoryTree(const std::wstring& directory);
+bool WriteTextFile(const std::wstring& path, const std::string& text);
+std::string ReadTextFile(const std::wstring& path);
+
+}  // namespace qebbench

@@ -1,0 +1,295 @@
+// In-process benchmark of the container control code: the launch and its
+// parts, the signature checks against file size, and the way of one
+// session-change message from the control handler to the container.
+//
+//   launch_bench.exe [repetitions (20)]
+//
+// It first copies itself, the container and the padded containers into a
+// fresh folder and runs the copy there, so a scenario file or journal of
+// someone else's run beside the build's programs never meets it.
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <wtsapi32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench_report.h"
+#include "journal_scan.h"
+#include "qeb_core_process.h"
+#include "qebcore_log.h"
+#include "qebcore_log_sink.h"
+#include "qebcore_security.h"
+#include "service_handler.h"
+#include "service_status.h"
+#include "thread_manager.h"
+
+namespace {
+
+using namespace qebbench;
+
+constexpr wchar_t STAGED_FLAG[] = L"--staged";
+const wchar_t* const PADDED_CONTAINERS[] = {L"QEBBenchContainer1MiB.exe", L"QEBBenchContainer10MiB.exe",
+                                            L"QEBBenchContainer100MiB.exe"};
+
+int RunStagedCopy(int repetitions) {
+    const std::wstring bin = ExeDirectory();
+    const std::wstring folder = MakeUniqueDirectory(L"C:\\", L"qeb-bench-launch");
+    if (folder.empty()) return 1;
+    std::vector<std::wstring> files = {L"launch_bench.exe", L"QEBCoreContainer.exe"};
+    for (const wchar_t* padded : PADDED_CONTAINERS) files.emplace_back(padded);
+    for (const std::wstring& file : files) {
+        if (!::CopyFileW((bin + file).c_str(), (folder + file).c_str(), FALSE)) {
+            std::fprintf(stderr, "cannot copy %s\n", Narrow(file).c_str());
+            return 1;
+        }
+    }
+    std::wstring commandLine = L"launch_bench.exe " + std::to_wstring(repetitions) + L" " + STAGED_FLAG;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION created = {};
+    if (!::CreateProcessW((folder + L"launch_bench.exe").c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                          nullptr, folder.c_str(), &startup, &created)) {
+        return 1;
+    }
+    ::WaitForSingleObject(created.hProcess, INFINITE);
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(created.hProcess, &exitCode);
+    ::CloseHandle(created.hThread);
+    ::CloseHandle(created.hProcess);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        RemoveDirectoryTree(folder);
+        if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) break;
+        ::Sleep(100);
+    }
+    return static_cast<int>(exitCode);
+}
+
+void EndContainer() {
+    if (g_hContainerHandle == nullptr) return;
+    ::TerminateProcess(g_hContainerHandle, 1);
+    ::WaitForSingleObject(g_hContainerHandle, 5000);
+    ::CloseHandle(g_hContainerHandle);
+    g_hContainerHandle = nullptr;
+}
+
+double BareCreateProcessMs(const std::wstring& image) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    wchar_t commandLine[] = L"0000000000000000";
+    const double begin = NowMs();
+    if (!::CreateProcessW(image.c_str(), commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &created)) {
+        return -1.0;
+    }
+    const double elapsed = NowMs() - begin;
+    ::TerminateProcess(created.hProcess, 1);
+    ::WaitForSingleObject(created.hProcess, 5000);
+    ::CloseHandle(created.hThread);
+    ::CloseHandle(created.hProcess);
+    return elapsed;
+}
+
+// What any signature check must do at least: read the whole file and hash it.
+double ReadAndHashMs(const std::wstring& path) {
+    const double begin = NowMs();
+    const HANDLE hFile = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return -1.0;
+    BCRYPT_ALG_HANDLE hAlgorithm = nullptr;
+    BCRYPT_HASH_HANDLE hHash = nullptr;
+    ::BCryptOpenAlgorithmProvider(&hAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    ::BCryptCreateHash(hAlgorithm, &hHash, nullptr, 0, nullptr, 0, 0);
+    std::vector<unsigned char> buffer(1 << 20);
+    DWORD got = 0;
+    while (::ReadFile(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0) {
+        ::BCryptHashData(hHash, buffer.data(), got, 0);
+    }
+    unsigned char digest[32];
+    ::BCryptFinishHash(hHash, digest, sizeof digest, 0);
+    ::BCryptDestroyHash(hHash);
+    ::BCryptCloseAlgorithmProvider(hAlgorithm, 0);
+    ::CloseHandle(hFile);
+    return NowMs() - begin;
+}
+
+uint64_t FileBytes(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void MeasureLaunch(int repetitions) {
+    const std::wstring container = ExeDirectory() + L"QEBCoreContainer.exe";
+    const std::string narrowContainer = Narrow(container);
+    std::vector<double> first, endToEnd, pipes, embedded, publisher, bare;
+    for (int i = -1; i < repetitions; ++i) {
+        double begin = NowMs();
+        QEBCoreProcess::GetInstance()->CreateContainerProcess();
+        const double elapsed = NowMs() - begin;
+        if (g_hContainerHandle == nullptr) {
+            std::fprintf(stderr, "launch failed\n");
+            return;
+        }
+        EndContainer();
+        // The first launch of the process also starts the listener and pays
+        // for first-use set-up; it is shown on its own.
+        if (i < 0) {
+            first.push_back(elapsed);
+            continue;
+        }
+        endToEnd.push_back(elapsed);
+
+        begin = NowMs();
+        QEBCoreProcess::GetInstance()->CreateContainerPipe();
+        pipes.push_back(NowMs() - begin);
+        begin = NowMs();
+        VerifyEmbeddedSignature(narrowContainer.c_str());
+        embedded.push_back(NowMs() - begin);
+        begin = NowMs();
+        VerifyVelantDigitalSignature(container.c_str());
+        publisher.push_back(NowMs() - begin);
+        const double createMs = BareCreateProcessMs(container);
+        if (createMs >= 0.0) bare.push_back(createMs);
+    }
+    // What the launch spends beyond its measured parts: the file hold, the
+    // self handle and CreateProcessW with the pipes as standard handles.
+    std::vector<double> rest;
+    const double parts = Median(pipes) + Median(embedded) + Median(publisher);
+    for (double sample : endToEnd) rest.push_back(sample - parts);
+    const double floor = Median(bare);
+
+    PrintSection("Container launch, in process (launch_bench)");
+    PrintRow("floor: bare CreateProcessW of the container", bare, "ms");
+    PrintRow("CreateContainerProcess, first launch of the process", first, "ms", floor, "bare CreateProcessW");
+    PrintRow("CreateContainerProcess end to end (later launches)", endToEnd, "ms", floor, "bare CreateProcessW");
+    PrintRow("  part: CreateContainerPipe (pipes replaced)", pipes, "ms");
+    PrintRow("  part: VerifyEmbeddedSignature", embedded, "ms");
+    PrintRow("  part: VerifyVelantDigitalSignature", publisher, "ms");
+    PrintRow("  part: process creation and the rest (end to end minus medians of the parts)", rest, "ms", floor,
+             "bare CreateProcessW");
+}
+
+void MeasureSignatureSizes(int repetitions) {
+    PrintSection("Signature checks against file size (launch_bench)");
+    std::vector<std::wstring> files = {L"QEBCoreContainer.exe"};
+    for (const wchar_t* padded : PADDED_CONTAINERS) files.emplace_back(padded);
+    for (const std::wstring& file : files) {
+        const std::wstring path = ExeDirectory() + file;
+        const std::string narrowPath = Narrow(path);
+        const uint64_t bytes = FileBytes(path);
+        std::vector<double> both, floor;
+        bool bAccepted = true;
+        for (int i = 0; i < repetitions; ++i) {
+            const double hashMs = ReadAndHashMs(path);
+            if (hashMs >= 0.0) floor.push_back(hashMs);
+            const double begin = NowMs();
+            bAccepted = VerifyEmbeddedSignature(narrowPath.c_str()) && VerifyVelantDigitalSignature(path.c_str()) &&
+                        bAccepted;
+            both.push_back(NowMs() - begin);
+        }
+        char label[160];
+        std::snprintf(label, sizeof label, "both checks, %s (%.1f MiB)%s", Narrow(file).c_str(),
+                      static_cast<double>(bytes) / 1048576.0, bAccepted ? "" : " REJECTED");
+        PrintRow(label, both, "ms", Median(floor), "read + SHA-256 of the file");
+    }
+}
+
+// Handler call → the container's "recv" record in its journal, against a
+// bare WriteFile of the same bytes on the same pipe.
+void MeasureSessionMessage(int repetitions) {
+    const std::wstring journal = ExeDirectory() + L"QEBCoreContainer.journal";
+    QEBCoreProcess::GetInstance()->CreateContainerProcess();
+    if (g_hContainerHandle == nullptr) return;
+    const DWORD containerId = ::GetProcessId(g_hContainerHandle);
+    for (int wait = 0; wait < 500; ++wait) {
+        if (FindRecord(ReadJournal(journal), "ready-sent", containerId) != nullptr) break;
+        ::Sleep(10);
+    }
+    const HANDLE hJournal = ::CreateFileW(journal.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    auto journalBytes = [hJournal] {
+        LARGE_INTEGER size = {};
+        ::GetFileSizeEx(hJournal, &size);
+        return size.QuadPart;
+    };
+    // The container writes "recv" then "recv-text": wait for the second,
+    // which closes one message.
+    auto waitForRecords = [&](long long before, size_t records) {
+        const double deadline = NowMs() + 5000.0;
+        while (NowMs() < deadline) {
+            const long long now = journalBytes();
+            if (now > before) {
+                std::string text(static_cast<size_t>(now - before), '\0');
+                LARGE_INTEGER offset = {};
+                offset.QuadPart = before;
+                DWORD got = 0;
+                ::SetFilePointerEx(hJournal, offset, nullptr, FILE_BEGIN);
+                ::ReadFile(hJournal, text.data(), static_cast<DWORD>(text.size()), &got, nullptr);
+                size_t found = 0;
+                for (size_t at = 0; (at = text.find(" recv-text ", at)) != std::string::npos; ++at) ++found;
+                if (found >= records) return true;
+            }
+            ::SwitchToThread();
+        }
+        return false;
+    };
+
+    std::vector<double> handler, bare;
+    const std::wstring sample = L"NotifyWinEvent5EventId1";
+    for (int i = 0; i < repetitions; ++i) {
+        WTSSESSION_NOTIFICATION notification = {};
+        notification.cbSize = sizeof notification;
+        notification.dwSessionId = 1;
+        long long before = journalBytes();
+        double begin = NowMs();
+        ServiceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, &notification, nullptr);
+        if (waitForRecords(before, 1)) handler.push_back(NowMs() - begin);
+
+        before = journalBytes();
+        begin = NowMs();
+        DWORD written = 0;
+        ::WriteFile(QEBCoreProcess::GetInstance()->m_hStdInWrite, sample.data(),
+                    static_cast<DWORD>(sample.size() * sizeof(wchar_t)), &written, nullptr);
+        if (waitForRecords(before, 1)) bare.push_back(NowMs() - begin);
+    }
+    ::CloseHandle(hJournal);
+    EndContainer();
+
+    PrintSection("Session-change message (launch_bench)");
+    PrintRow("floor: bare WriteFile on the pipe → container's journal record", bare, "ms");
+    PrintRow("ServiceHandlerEx(14) → container's journal record", handler, "ms", Median(bare), "bare WriteFile");
+}
+
+BOOL WINAPI AcceptReport(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS) { return TRUE; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int repetitions = argc > 1 ? std::atoi(argv[1]) : 20;
+    const bool bStaged = argc > 2 && std::string(argv[2]) == Narrow(STAGED_FLAG);
+    if (!bStaged) return RunStagedCopy(repetitions);
+
+    // The product's log lines go to a file of this run, as in the service.
+    initQebLogAt((ExeDirectory() + L"logs").c_str(), 64ULL * 1024 * 1024, 1);
+    SetServiceStatusReporter(AcceptReport);
+    g_hContainerReadyEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    QEBCoreProcess::SetContainerReadyEvent(g_hContainerReadyEvent);
+
+    MeasureLaunch(repetitions);
+    MeasureSignatureSizes(repetitions < 5 ? repetitions : 5);
+    MeasureSessionMessage(repetitions * 5);
+
+    VelantThread::ThreadManager::GetInstance()->WaitAll();
+    ShutdownQebLog();
+    return 0;
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the benchmark programs for Windows (cross preset) and runs them under
+# Wine, then writes bench/RESULTS.md: the machine, every figure (min / median /
+# max and the ratio to a floor measured in the same run) and bench/NOTES.md.
+#
+#   tools/bench.sh [restarts]     default 500 restarts (about 25 minutes on 2 shared cores);
+#                                 e.g. tools/bench.sh 50 for a quick run
+#
+# QEB_BENCH_BUILD_DIR=<dir> uses another build tree configured for the same
+# toolchain (with its own Wine prefix) instead of build/cross.
+# Do not run it beside ctest in the same build tree: both register the
+# service "QEBCoreService" in the tree's Wine prefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+restarts="${1:-500}"
+targets=(service_bench launch_bench log_bench)
+if [[ -n "${QEB_BENCH_BUILD_DIR:-}" ]]; then
+  build="$QEB_BENCH_BUILD_DIR"
+  cmake --build "$build" -j2 --target "${targets[@]}"
+else
+  build=build/cross
+  cmake --preset cross
+  cmake --build --preset cross -j2 --target "${targets[@]}"
+fi
+
+out="$build/bench-output"
+rm -rf "$out"
+mkdir -p "$out"
+run() {
+  local name="$1"
+  shift
+  echo "running $name $*" >&2
+  local begin=$SECONDS
+  # Wine's background processes must not hold a pipe of ours: files only.
+  "$build/wine-run.sh" "$build/bin/$name.exe" "$@" </dev/null >"$out/$name.md" 2>"$out/$name.err" ||
+    echo "(exit status $? from $name)" >>"$out/$name.md"
+  echo "$name took $((SECONDS - begin)) s" >&2
+  echo "$((SECONDS - begin))" >"$out/$name.seconds"
+}
+run log_bench 10000 5
+run launch_bench 20
+run service_bench "$restarts" 10
+
+{
+  echo "# Benchmark results"
+  echo
+  echo "Written by \`tools/bench.sh $restarts\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
+  echo
+  echo "## Machine"
+  echo
+  echo "- CPUs (nproc): $(nproc)"
+  echo "- CPU model: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+  echo "- Wine: $(WINEDEBUG=-all wine --version 2>/dev/null)"
+  echo "- Kernel: $(uname -sr)"
+  echo "- Build: $(grep -m1 '^CMAKE_BUILD_TYPE' "$build/CMakeCache.txt" | cut -d= -f2), mingw-w64 $(x86_64-w64-mingw32-g++-posix -dumpversion)"
+  echo "- Restarts in the restart figures: $restarts"
+  echo
+  echo "All times in milliseconds unless a row says otherwise. Each row: min / median / max over the"
+  echo "repetitions (n), and the median divided by the median of the floor named in the row, measured"
+  echo "in the same run."
+  for name in log_bench launch_bench service_bench; do
+    cat "$out/$name.md"
+    if [[ -s "$out/$name.err" ]]; then
+      echo
+      echo "stderr of $name:"
+      echo '```'
+      cat "$out/$name.err"
+      echo '```'
+    fi
+    echo
+    echo "($name ran $(cat "$out/$name.seconds") s.)"
+  done
+  echo
+  cat bench/NOTES.md
+} >bench/RESULTS.md
+
+if [[ -z "${QEB_BENCH_BUILD_DIR:-}" ]]; then
+  WINEPREFIX="$PWD/$build/wineprefix" wineserver -k >/dev/null 2>&1 || true
+fi
+echo "wrote bench/RESULTS.md" >&2
