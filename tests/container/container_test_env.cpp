@@ -1,22 +1,26 @@
-#include "container_test_env.h"
-
+// Per-process set-up of the container test programs: the program's own log
+// in a temporary folder, a container-ready event handed to the control
+// object, and at the end the stop of every managed thread (the listener), so
+// the thread manager can be destroyed at exit.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "container_support.h"
 #include "qeb_core_process.h"
-#include "test_log.h"
 #include "thread_manager.h"
-#include "unique_handle.h"
 
 namespace qebtest {
 
 namespace {
 
 qeb::UniqueHandle s_hReadyEvent;
+std::unique_ptr<LogCapture> s_log;
 
 class ContainerTestEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        OpenTestLog();
+        s_log = std::make_unique<LogCapture>();
         s_hReadyEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         QEBCoreProcess::SetContainerReadyEvent(s_hReadyEvent.get());
     }
@@ -29,7 +33,7 @@ public:
         }
         QEBCoreProcess::SetContainerReadyEvent(nullptr);
         s_hReadyEvent.reset();
-        CloseTestLog();
+        s_log.reset();
     }
 };
 
@@ -39,7 +43,5 @@ public:
 }  // namespace
 
 HANDLE ReadyEvent() { return s_hReadyEvent.get(); }
-
-bool IsSignalled(HANDLE event) { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 }  // namespace qebtest

@@ -78,6 +78,22 @@ void Watch(const std::wstring& replacementSource, std::atomic<bool>& stop, std::
     }
 }
 
+// The container journals its launch facts, "stderr" last, around the time it
+// reports ready; the probe stays its parent until they are written.
+bool WaitForLaunchFacts(DWORD pid) {
+    const std::string record = " " + std::to_string(pid) + " stderr";
+    for (const ULONGLONG deadline = ::GetTickCount64() + READY_WAIT_MS; ::GetTickCount64() < deadline; ::Sleep(10)) {
+        std::FILE* journal = _wfopen((s_dir + L"QEBCoreContainer.journal").c_str(), L"rb");
+        if (journal == nullptr) continue;
+        std::string text;
+        char chunk[4096];
+        for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, journal)) > 0;) text.append(chunk, got);
+        std::fclose(journal);
+        if (text.find(record) != std::string::npos) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,8 +124,8 @@ int main(int argc, char** argv) {
         watcher.join();
     }
 
-    // The container has journalled its launch facts once it reports ready.
-    const bool bReady = container != nullptr && ::WaitForSingleObject(ready, READY_WAIT_MS) == WAIT_OBJECT_0;
+    const bool bReady = container != nullptr && ::WaitForSingleObject(ready, READY_WAIT_MS) == WAIT_OBJECT_0 &&
+                        WaitForLaunchFacts(::GetProcessId(container));
     std::FILE* out = _wfopen((s_dir + L"probe_result.txt").c_str(), L"w");
     if (out != nullptr) {
         std::fprintf(out, "launch-start %llu\nlaunch-end %llu\n", launchStart, launchEnd);

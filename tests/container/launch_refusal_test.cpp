@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "test_log.h"
-#include "test_support.h"
+#include "container_support.h"
 #include "unique_handle.h"
 
 namespace {
@@ -19,22 +18,19 @@ const char LAUNCH_FUNC[] = "(QEBCoreProcess::CreateContainerProcess)";
 
 class Staging {
 public:
-    Staging() : m_dir(qebtest::MakeTempDir(L"stage")) { Put(L"launch_probe.exe", L"launch_probe.exe"); }
-    ~Staging() { qebtest::RemoveTree(m_dir); }
-    Staging(const Staging&) = delete;
-    Staging& operator=(const Staging&) = delete;
+    Staging() : m_temp(L"qeb_container_stage"), m_dir(m_temp.path()) { Put(L"launch_probe.exe", L"launch_probe.exe"); }
 
     const std::wstring& dir() const { return m_dir; }
     std::string ContainerPathA() const { return std::string(m_dir.begin(), m_dir.end()) + "\\QEBCoreContainer.exe"; }
 
     bool Put(const std::wstring& fromBin, const std::wstring& as) {
-        return ::CopyFileW((qebtest::ExeDirW() + fromBin).c_str(), (m_dir + L"\\" + as).c_str(), FALSE) != FALSE;
+        return ::CopyFileW((qebtest::ExeDir() + fromBin).c_str(), (m_dir + L"\\" + as).c_str(), FALSE) != FALSE;
     }
 
     // Runs the probe to its end; returns its exit code.
     DWORD RunProbe(const std::wstring& args, DWORD* probePid = nullptr) {
-        const qeb::UniqueHandle probe(
-            qebtest::StartProgram(m_dir + L"\\launch_probe.exe", L"launch_probe.exe " + args, probePid));
+        const qeb::UniqueHandle probe =
+            qebtest::StartProgram(m_dir + L"\\launch_probe.exe", L"launch_probe.exe " + args, probePid);
         EXPECT_TRUE(probe) << ::GetLastError();
         if (!probe) return 255;
         EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(probe.get(), 120000));
@@ -45,17 +41,13 @@ public:
 
     // The launch's own lines, as "<level> <tag> <message>".
     std::vector<std::string> LaunchLines() const {
-        std::vector<std::string> lines;
-        for (const qebtest::LogRecord& r : qebtest::ParseLogFile(m_dir + L"\\logs\\QEBCoreService.log", 0)) {
-            if (r.message.find(LAUNCH_FUNC) != std::string::npos)
-                lines.push_back(std::string(1, r.level) + " " + r.tag + " " + r.message);
-        }
-        return lines;
+        return qebtest::Lines(qebtest::ReadLogRecords(m_dir + L"\\logs\\QEBCoreService.log"),
+                              "QEBCoreProcess::CreateContainerProcess");
     }
 
     std::vector<std::string> Result(const std::string& key) const {
         std::vector<std::string> values;
-        std::istringstream lines(qebtest::ReadFileText(m_dir + L"\\probe_result.txt"));
+        std::istringstream lines(qebtest::ReadWholeFile(m_dir + L"\\probe_result.txt"));
         std::string line;
         while (std::getline(lines, line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -65,11 +57,10 @@ public:
         return values;
     }
 
-    bool JournalExists() const {
-        return ::GetFileAttributesW((m_dir + L"\\QEBCoreContainer.journal").c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
+    bool JournalExists() const { return qebtest::FileExists(m_dir + L"\\QEBCoreContainer.journal"); }
 
 private:
+    qebtest::TempDir m_temp;
     std::wstring m_dir;
 };
 
@@ -87,8 +78,7 @@ TEST(LaunchRefusal, AnUnsignedContainerFailsTheFirstCheckAndIsNotStarted) {
 
 TEST(LaunchRefusal, AContainerOfAnotherPublisherFailsTheSecondCheckAndIsNotStarted) {
     Staging stage;
-    if (::GetFileAttributesW((qebtest::ExeDirW() + L"QEBCoreContainerOtherPublisher.exe").c_str()) ==
-        INVALID_FILE_ATTRIBUTES)
+    if (!qebtest::FileExists(qebtest::ExeDir() + L"QEBCoreContainerOtherPublisher.exe"))
         GTEST_SKIP() << "no other-publisher variant in this build (release signing identity)";
     ASSERT_TRUE(stage.Put(L"QEBCoreContainerOtherPublisher.exe", L"QEBCoreContainer.exe"));
     EXPECT_EQ(1u, stage.RunProbe(L"launch"));

@@ -6,10 +6,8 @@
 
 #include <string>
 
-#include "container_test_env.h"
+#include "container_support.h"
 #include "qeb_core_process.h"
-#include "test_log.h"
-#include "test_support.h"
 #include "thread_manager.h"
 
 namespace {

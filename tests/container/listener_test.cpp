@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "container_test_env.h"
+#include "container_support.h"
 #include "qeb_core_process.h"
-#include "test_log.h"
-#include "test_support.h"
 #include "unique_handle.h"
 
 namespace {
@@ -53,13 +51,13 @@ bool WaitDrained(HANDLE readEnd) {
 
 // The listener's and the parser's lines as "<level> <tag> <message>".
 std::vector<std::string> ListenerLines(const std::vector<qebtest::LogRecord>& records) {
-    std::vector<std::string> lines;
-    for (const qebtest::LogRecord& record : records) {
-        const std::string& m = record.message;
-        const bool fromListener = m.size() > 2 && (m.find("(QEBCoreProcess::Pipe_Listen)") != std::string::npos ||
-                                                   m.find("(GetNotifyStatus)") != std::string::npos);
-        if (fromListener) lines.push_back(std::string(1, record.level) + " " + record.tag + " " + m);
-    }
+    std::vector<std::string> lines = qebtest::Lines(records);
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& line) {
+                                   return line.find("(QEBCoreProcess::Pipe_Listen)") == std::string::npos &&
+                                          line.find("(GetNotifyStatus)") == std::string::npos;
+                               }),
+                lines.end());
     return lines;
 }
 
@@ -76,16 +74,10 @@ std::vector<std::string> FinishWithSentinel(const qebtest::LogCursor& cursor) {
     return lines;
 }
 
-std::vector<std::string> LinesForWrites(const std::vector<std::string>& writes) {
+std::vector<std::string> LinesForWrite(const std::string& bytes) {
     qebtest::LogCursor cursor;
-    for (const std::string& bytes : writes) {
-        EXPECT_TRUE(bytes.empty() || WriteBytes(Process().m_hStdOutWrite, bytes));
-        if (bytes.empty()) {
-            DWORD written = 0;
-            EXPECT_TRUE(::WriteFile(Process().m_hStdOutWrite, "", 0, &written, nullptr));
-        }
-        EXPECT_TRUE(WaitDrained(Process().m_hStdOutRead));
-    }
+    EXPECT_TRUE(WriteBytes(Process().m_hStdOutWrite, bytes));  // a zero-byte write too
+    EXPECT_TRUE(WaitDrained(Process().m_hStdOutRead));
     return FinishWithSentinel(cursor);
 }
 
@@ -143,7 +135,7 @@ TEST_P(ListenerTable, WritesItsLinesAndSignalsOnlyOnOne) {
     const ListenCase& c = GetParam();
     EnsureChannel();
     ::ResetEvent(qebtest::ReadyEvent());
-    EXPECT_EQ(c.lines, LinesForWrites({c.bytes}));
+    EXPECT_EQ(c.lines, LinesForWrite(c.bytes));
     EXPECT_EQ(c.ready, qebtest::IsSignalled(qebtest::ReadyEvent()));
 }
 
@@ -235,7 +227,7 @@ TEST(Listener, NoReadyEventMeansStatusOneIsLoggedAndSignalsNothing) {
     EnsureChannel();
     ::ResetEvent(qebtest::ReadyEvent());
     QEBCoreProcess::SetContainerReadyEvent(nullptr);
-    const std::vector<std::string> lines = LinesForWrites({Utf16Bytes(L"NotifyWorkStatus1")});
+    const std::vector<std::string> lines = LinesForWrite(Utf16Bytes(L"NotifyWorkStatus1"));
     QEBCoreProcess::SetContainerReadyEvent(qebtest::ReadyEvent());
     EXPECT_EQ(std::vector<std::string>{READY_1}, lines);
     EXPECT_FALSE(qebtest::IsSignalled(qebtest::ReadyEvent()));

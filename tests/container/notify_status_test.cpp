@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "container_support.h"
 #include "qeb_core_process.h"
-#include "test_log.h"
 
 namespace {
 

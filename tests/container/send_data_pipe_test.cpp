@@ -4,15 +4,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "container_test_env.h"
+#include "container_support.h"
 #include "qeb_core_process.h"
-#include "test_log.h"
-#include "test_support.h"
 
 namespace {
 
@@ -30,11 +29,9 @@ std::string ReadAvailable(HANDLE readEnd) {
     return bytes;
 }
 
-bool LoggedError(const std::vector<qebtest::LogRecord>& records, const std::string& message) {
-    for (const qebtest::LogRecord& record : records) {
-        if (record.message == message && record.level == 'E' && record.tag == "container") return true;
-    }
-    return false;
+bool LoggedSendFailure(const qebtest::LogCursor& cursor) {
+    const std::vector<std::string> lines = qebtest::Lines(cursor.Since());
+    return std::find(lines.begin(), lines.end(), std::string("E container ") + SEND_FAILED) != lines.end();
 }
 
 TEST(SendDataPipe, WithoutAWriteEndFailsWithItsLine) {
@@ -42,7 +39,7 @@ TEST(SendDataPipe, WithoutAWriteEndFailsWithItsLine) {
     qebtest::LogCursor cursor;
     const std::wstring message = L"NotifyWinEvent5EventId1";
     EXPECT_FALSE(Process().SendDataPipe(message.data(), 46));
-    EXPECT_TRUE(LoggedError(cursor.Since(), SEND_FAILED));
+    EXPECT_TRUE(LoggedSendFailure(cursor));
 }
 
 TEST(SendDataPipe, WritesExactlyTheMessagesBytesWithoutTerminator) {
@@ -60,26 +57,24 @@ TEST(SendDataPipe, WritesExactlyTheMessagesBytesWithoutTerminator) {
 }
 
 // Fills pipe 1 (nobody reads it) until a write blocks; that write must give up
-// after about SEND_DATA_PIPE_TIMEOUT. Returns how long the failing call took.
-DWORD FillUntilSendFails(int& calls) {
-    const std::string chunk(4096, 'q');
-    for (calls = 1; calls <= 256; ++calls) {
-        const ULONGLONG start = ::GetTickCount64();
-        if (!Process().SendDataPipe(chunk.data(), static_cast<uint32_t>(chunk.size())))
-            return static_cast<DWORD>(::GetTickCount64() - start);
-    }
-    return 0;
-}
-
+// after about SEND_DATA_PIPE_TIMEOUT.
 TEST(SendDataPipe, AWriteNobodyReadsEndsWithinTheBound) {
     ASSERT_TRUE(Process().CreateContainerPipe());
     qebtest::LogCursor cursor;
-    int calls = 0;
-    const DWORD failedAfterMs = FillUntilSendFails(calls);
+    const std::string chunk(4096, 'q');
+    DWORD failedAfterMs = 0;
+    int calls = 1;
+    for (; calls <= 256; ++calls) {
+        const ULONGLONG start = ::GetTickCount64();
+        if (!Process().SendDataPipe(chunk.data(), 4096)) {
+            failedAfterMs = static_cast<DWORD>(::GetTickCount64() - start);
+            break;
+        }
+    }
     ASSERT_LE(calls, 256) << "the pipe never filled";
     EXPECT_GE(failedAfterMs, 500u);
     EXPECT_LE(failedAfterMs, 2000u);
-    EXPECT_TRUE(LoggedError(cursor.Since(), SEND_FAILED));
+    EXPECT_TRUE(LoggedSendFailure(cursor));
     std::printf("[ figures ] pipe took %d writes of 4096 bytes; the blocked one failed after %lu ms\n", calls - 1,
                 static_cast<unsigned long>(failedAfterMs));
 }
@@ -109,25 +104,29 @@ TEST(SendDataPipe, AReplacementIsNotHeldBehindABlockedWrite) {
 }
 
 TEST(SendDataPipe, WritesRacingReplacementsLeaveNoHandleBehind) {
-    ASSERT_TRUE(Process().CreateContainerPipe());
-    const unsigned long before = qebtest::CountOpenHandles();
-    std::atomic<bool> stop{false};
     std::atomic<int> sent{0}, failed{0};
-    std::thread writer([&] {
-        while (!stop) {
-            (Process().SendDataPipe(L"NotifyWinEvent5EventId1", 46) ? sent : failed)++;
+    const auto race = [&] {
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            while (!stop) (Process().SendDataPipe(L"NotifyWinEvent5EventId1", 46) ? sent : failed)++;
+        });
+        for (int i = 0; i < 50; ++i) {
+            ASSERT_TRUE(Process().CreateContainerPipe());
+            ReadAvailable(Process().m_hStdInRead);
         }
-    });
-    for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(Process().CreateContainerPipe());
-        ReadAvailable(Process().m_hStdInRead);
-    }
-    stop = true;
-    writer.join();
+        stop = true;
+        writer.join();
+    };
+    // The first round brings up the thread pool that bounds each write; its
+    // threads keep their handles, so counting starts after it.
+    race();
+    const unsigned long before = qebtest::CountOpenHandles();
+    race();
+    race();
     const unsigned long after = qebtest::CountOpenHandles();
     EXPECT_GT(sent.load(), 0);
     EXPECT_LE(after, before + 2) << "before " << before << ", after " << after;
-    std::printf("[ figures ] 50 replacements under %d sends (%d failed): handles %lu -> %lu\n",
+    std::printf("[ figures ] 100 replacements under %d sends (%d failed): handles %lu -> %lu\n",
                 sent.load() + failed.load(), failed.load(), before, after);
 }
 

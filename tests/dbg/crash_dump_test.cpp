@@ -4,15 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "qebcore_dbg.h"
-#include "test_support.h"
+#include "test_log.h"
 
 namespace {
-
-constexpr DWORD CHILD_TIMEOUT_MS = 60000;
 
 struct CrashRun {
     qebtest::ChildResult child;
@@ -24,16 +20,19 @@ struct CrashRun {
 // that folder's "logs" and not in the one shared by the test programs.
 void RunCrashHelper(const qebtest::TempDir& dir, const wchar_t* mode, CrashRun& run) {
     const std::wstring helper = dir.File(L"QEBCrashProbe.exe");
-    ASSERT_TRUE(::CopyFileW((qebtest::ExeDirectory() + L"\\dbg_crash_helper.exe").c_str(), helper.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((qebtest::ExeDir() + L"dbg_crash_helper.exe").c_str(), helper.c_str(), FALSE));
     const std::wstring trace = dir.File(L"trace");
-    run.child = qebtest::RunChild(L"\"" + helper + L"\" " + mode + L" \"" + trace + L"\"", CHILD_TIMEOUT_MS);
-    ASSERT_TRUE(run.child.bStarted);
+    run.child = qebtest::RunChild(helper, L"\"" + helper + L"\" " + mode + L" \"" + trace + L"\"", 60000);
     ASSERT_TRUE(run.child.bEnded);
     run.dumps = qebtest::ListFiles(dir.File(L"logs"), L"*.dmp");
-    for (const std::string& line : qebtest::SplitLines(qebtest::ReadWholeFile(trace + L"\\QEBCoreService.log"))) {
-        qebtest::LogRecord record;
-        if (qebtest::ParseLogRecord(line, record)) run.records.push_back(record);
-    }
+    run.records = qebtest::ReadLogRecords(trace + L"\\QEBCoreService.log");
+}
+
+// The filter in place now, put back as it was.
+LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
+    const LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(nullptr);
+    ::SetUnhandledExceptionFilter(current);
+    return current;
 }
 
 bool IsDumpName(const std::wstring& name, DWORD processId) {
@@ -88,27 +87,17 @@ TEST(CrashDump, UninstalledFilterWritesNothing) {
 }
 
 TEST(CrashDump, InitAndUnInitAreIdempotentAndRestoreThePreviousFilter) {
-    const LPTOP_LEVEL_EXCEPTION_FILTER original = ::SetUnhandledExceptionFilter(nullptr);
-    ::SetUnhandledExceptionFilter(original);
-
+    const LPTOP_LEVEL_EXCEPTION_FILTER original = CurrentFilter();
     DbgSdkInit();
     DbgSdkInit();
-    const LPTOP_LEVEL_EXCEPTION_FILTER installed = ::SetUnhandledExceptionFilter(nullptr);
-    ::SetUnhandledExceptionFilter(installed);
+    const LPTOP_LEVEL_EXCEPTION_FILTER installed = CurrentFilter();
     EXPECT_NE(installed, original);
-
     DbgSdkUnInit();
     DbgSdkUnInit();
-    const LPTOP_LEVEL_EXCEPTION_FILTER restored = ::SetUnhandledExceptionFilter(nullptr);
-    ::SetUnhandledExceptionFilter(restored);
     // A second Init that chained onto the first would leave the first
     // filter behind here.
-    EXPECT_EQ(restored, original);
-
-    // Installable again after removal.
-    DbgSdkInit();
-    const LPTOP_LEVEL_EXCEPTION_FILTER again = ::SetUnhandledExceptionFilter(nullptr);
-    ::SetUnhandledExceptionFilter(again);
-    EXPECT_EQ(again, installed);
+    EXPECT_EQ(CurrentFilter(), original);
+    DbgSdkInit();  // installable again after removal
+    EXPECT_EQ(CurrentFilter(), installed);
     DbgSdkUnInit();
 }

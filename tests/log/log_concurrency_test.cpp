@@ -6,13 +6,11 @@
 #include <cstdio>
 #include <map>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "qebcore_log.h"
 #include "qebcore_log_sink.h"
-#include "test_support.h"
+#include "test_log.h"
 
 namespace {
 
@@ -24,33 +22,6 @@ constexpr int LINES_PER_WRITER = 2000;
 std::string Payload(int writer, int index) {
     return "writer " + std::to_string(writer) + " line " + std::to_string(index) + " " +
            std::string(static_cast<size_t>(10 + (index * 7 + writer * 13) % 150), static_cast<char>('a' + writer));
-}
-
-struct Parsed {
-    std::map<int, std::vector<int>> indexesByWriter;
-    std::map<int, unsigned long> threadByWriter;
-    size_t lines = 0;
-};
-
-void ParseAll(const std::vector<std::string>& lines, Parsed& parsed) {
-    for (const std::string& line : lines) {
-        ++parsed.lines;
-        qebtest::LogRecord record;
-        ASSERT_TRUE(qebtest::ParseLogRecord(line, record)) << "malformed line: " << line;
-        EXPECT_EQ(record.processId, ::GetCurrentProcessId());
-        EXPECT_EQ(record.level, 'W');
-        EXPECT_EQ(record.tag, "container");
-        int writer = -1;
-        int index = -1;
-        ASSERT_EQ(std::sscanf(record.message.c_str(), "writer %d line %d", &writer, &index), 2) << line;
-        ASSERT_EQ(record.message, Payload(writer, index)) << "torn line: " << line;
-        auto known = parsed.threadByWriter.find(writer);
-        if (known == parsed.threadByWriter.end())
-            parsed.threadByWriter[writer] = record.threadId;
-        else
-            EXPECT_EQ(known->second, record.threadId);
-        parsed.indexesByWriter[writer].push_back(index);
-    }
 }
 
 double RunWriters() {
@@ -65,13 +36,32 @@ double RunWriters() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void ExpectEveryLineOnceInOrder(const Parsed& parsed) {
-    EXPECT_EQ(parsed.lines, static_cast<size_t>(WRITERS * LINES_PER_WRITER));
-    ASSERT_EQ(parsed.indexesByWriter.size(), static_cast<size_t>(WRITERS));
-    for (const auto& [writer, indexes] : parsed.indexesByWriter) {
-        ASSERT_EQ(indexes.size(), static_cast<size_t>(LINES_PER_WRITER)) << "writer " << writer;
-        for (int i = 0; i < LINES_PER_WRITER; ++i) ASSERT_EQ(indexes[static_cast<size_t>(i)], i) << "writer " << writer;
+// Every line whole and once, each writer's in order and from one thread;
+// gives how many distinct threads wrote.
+size_t ExpectEveryLineOnceInOrder(const std::vector<std::string>& lines) {
+    std::map<int, int> nextIndex;
+    std::map<int, unsigned long> threadByWriter;
+    for (const std::string& line : lines) {
+        qebtest::LogRecord record;
+        EXPECT_TRUE(qebtest::ParseLogRecord(line, record)) << "malformed line: " << line;
+        EXPECT_EQ(record.processId, ::GetCurrentProcessId());
+        EXPECT_EQ(record.level, 'W');
+        EXPECT_EQ(record.tag, "container");
+        int writer = -1, index = -1;
+        if (std::sscanf(record.message.c_str(), "writer %d line %d", &writer, &index) != 2) {
+            ADD_FAILURE() << line;
+            continue;
+        }
+        EXPECT_EQ(record.message, Payload(writer, index)) << "torn line: " << line;
+        EXPECT_EQ(nextIndex[writer]++, index) << "writer " << writer;
+        EXPECT_EQ(threadByWriter.emplace(writer, record.threadId).first->second, record.threadId);
     }
+    EXPECT_EQ(lines.size(), static_cast<size_t>(WRITERS * LINES_PER_WRITER));
+    EXPECT_EQ(nextIndex.size(), static_cast<size_t>(WRITERS));
+    for (const auto& [writer, count] : nextIndex) EXPECT_EQ(count, LINES_PER_WRITER) << "writer " << writer;
+    std::set<unsigned long> threads;
+    for (const auto& [writer, thread] : threadByWriter) threads.insert(thread);
+    return threads.size();
 }
 
 }  // namespace
@@ -83,13 +73,9 @@ TEST(LogConcurrency, ManyThreadsStoreEveryLineWhole) {
     ShutdownQebLog();
     std::printf("[ figure ] %d lines from %d threads in %.3f s: %.0f lines/s\n", WRITERS * LINES_PER_WRITER, WRITERS,
                 seconds, WRITERS * LINES_PER_WRITER / seconds);
-
-    Parsed parsed;
-    ParseAll(qebtest::SplitLines(qebtest::ReadWholeFile(log.CurrentFile())), parsed);
-    ExpectEveryLineOnceInOrder(parsed);
-    std::set<unsigned long> threads;
-    for (const auto& [writer, thread] : parsed.threadByWriter) threads.insert(thread);
-    EXPECT_EQ(threads.size(), static_cast<size_t>(WRITERS)) << "each writer shows its own thread id";
+    EXPECT_EQ(ExpectEveryLineOnceInOrder(qebtest::SplitLines(qebtest::ReadWholeFile(log.CurrentFile()))),
+              static_cast<size_t>(WRITERS))
+        << "each writer shows its own thread id";
 }
 
 TEST(LogConcurrency, RotationUnderConcurrentWritersLosesNothing) {
@@ -101,24 +87,19 @@ TEST(LogConcurrency, RotationUnderConcurrentWritersLosesNothing) {
     ASSERT_TRUE(log.opened());
     RunWriters();
     ShutdownQebLog();
-
     // Oldest first: .N ... .1, then the current file.
     std::vector<std::string> lines;
     int rotated = 0;
     for (int index = BACKUPS; index >= 0; --index) {
-        const std::wstring name =
-            index == 0 ? L"QEBCoreService.log" : L"QEBCoreService." + std::to_wstring(index) + L".log";
-        const std::wstring path = log.directory() + L"\\" + name;
+        const std::wstring path = log.directory() + (index == 0 ? std::wstring(L"\\QEBCoreService.log")
+                                                                : L"\\QEBCoreService." + std::to_wstring(index) + L".log");
         if (!qebtest::FileExists(path)) continue;
-        if (index > 0) ++rotated;
+        rotated += index > 0;
         const std::string content = qebtest::ReadWholeFile(path);
-        EXPECT_LE(content.size(), FILE_BYTES) << qebtest::Narrow(name);
+        EXPECT_LE(content.size(), FILE_BYTES) << index;
         for (std::string& line : qebtest::SplitLines(content)) lines.push_back(std::move(line));
     }
     EXPECT_GE(rotated, 10);
     EXPECT_LT(rotated, BACKUPS) << "the test needs every rotated file kept";
-
-    Parsed parsed;
-    ParseAll(lines, parsed);
-    ExpectEveryLineOnceInOrder(parsed);
+    ExpectEveryLineOnceInOrder(lines);
 }

@@ -2,13 +2,12 @@
 // files hold the newest lines without a gap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "qebcore_log.h"
 #include "qebcore_log_sink.h"
-#include "test_support.h"
+#include "test_log.h"
 
 namespace {
 
@@ -20,13 +19,6 @@ std::string SequenceMessage(int sequence) {
     char text[32];
     std::snprintf(text, sizeof text, "seq %05d ", sequence);
     return text + std::string(static_cast<size_t>(20 + sequence % 40), 'x');
-}
-
-int SequenceOf(const std::string& line) {
-    qebtest::LogRecord record;
-    if (!qebtest::ParseLogRecord(line, record)) return -1;
-    int sequence = -1;
-    return std::sscanf(record.message.c_str(), "seq %d", &sequence) == 1 ? sequence : -1;
 }
 
 struct RotationCase {
@@ -50,20 +42,23 @@ TEST_P(LogRotation, KeepsStatedFilesEachWithinLimitAndNewestLinesContiguous) {
     }
     ShutdownQebLog();
 
-    for (int index = 1; index <= rotation.backups; ++index)
-        EXPECT_TRUE(qebtest::FileExists(log.directory() + L"\\" + LogFileName(index))) << index;
     EXPECT_FALSE(qebtest::FileExists(log.directory() + L"\\" + LogFileName(rotation.backups + 1)));
     EXPECT_EQ(qebtest::ListFiles(log.directory(), L"*").size(), static_cast<size_t>(rotation.backups + 1));
-
     std::vector<int> sequences;
     for (int index = rotation.backups; index >= 0; --index) {
-        const std::string content = qebtest::ReadWholeFile(log.directory() + L"\\" + LogFileName(index));
+        const std::wstring path = log.directory() + L"\\" + LogFileName(index);
+        EXPECT_TRUE(qebtest::FileExists(path)) << index;
+        const std::string content = qebtest::ReadWholeFile(path);
         EXPECT_LE(content.size(), rotation.maxBytes) << "file " << index;
         // A rotated file was closed only because the next line did not fit.
         if (index > 0) {
             EXPECT_GT(content.size() + longestRecord, rotation.maxBytes) << "file " << index;
         }
-        for (const std::string& line : qebtest::SplitLines(content)) sequences.push_back(SequenceOf(line));
+        for (const qebtest::LogRecord& record : qebtest::ReadLogRecords(path)) {
+            int sequence = -1;
+            std::sscanf(record.message.c_str(), "seq %d", &sequence);
+            sequences.push_back(sequence);
+        }
     }
     ASSERT_FALSE(sequences.empty());
     EXPECT_EQ(sequences.back(), rotation.lines - 1);
@@ -81,11 +76,10 @@ TEST(LogRotationEdges, LineLongerThanLimitIsStoredWholeInAFreshFile) {
     const std::string huge(10000, 'h');
     QEBLOGI("service", huge);
     ShutdownQebLog();
-
-    const std::vector<std::string> older = qebtest::SplitLines(qebtest::ReadWholeFile(log.directory() + L"\\" + LogFileName(1)));
-    const std::vector<qebtest::LogRecord> current = log.Records();
+    const auto older = qebtest::ReadLogRecords(log.directory() + L"\\" + LogFileName(1));
+    const auto current = log.Records();
     ASSERT_EQ(older.size(), 1u);
-    EXPECT_NE(older[0].find("before"), std::string::npos);
+    EXPECT_EQ(older[0].message, "before");
     ASSERT_EQ(current.size(), 1u);
     EXPECT_EQ(current[0].message, huge);
 }
@@ -93,21 +87,16 @@ TEST(LogRotationEdges, LineLongerThanLimitIsStoredWholeInAFreshFile) {
 TEST(LogRotationEdges, ReopeningAppendsAndCountsExistingBytesTowardTheLimit) {
     qebtest::TempDir dir(L"qeb_log_reopen");
     ShutdownQebLog();
-    ASSERT_TRUE(initQebLogAt(dir.path().c_str(), 4096, 1));
     const std::string filler(3000, 'f');
+    ASSERT_TRUE(initQebLogAt(dir.path().c_str(), 4096, 1));
     QEBLOGI("service", filler);
     ShutdownQebLog();
-
     ASSERT_TRUE(initQebLogAt(dir.path().c_str(), 4096, 1));
     QEBLOGI("service", "appended");  // fits beside the filler
     QEBLOGI("service", filler);      // does not: rotates
     ShutdownQebLog();
 
-    const std::vector<std::string> rotated = qebtest::SplitLines(qebtest::ReadWholeFile(dir.File(L"QEBCoreService.1.log")));
-    ASSERT_EQ(rotated.size(), 2u);
-    EXPECT_NE(rotated[0].find(filler), std::string::npos);
-    EXPECT_NE(rotated[1].find("appended"), std::string::npos);
-    const std::vector<std::string> current = qebtest::SplitLines(qebtest::ReadWholeFile(dir.File(L"QEBCoreService.log")));
-    ASSERT_EQ(current.size(), 1u);
-    EXPECT_NE(current[0].find(filler), std::string::npos);
+    const auto rotated = qebtest::Messages(qebtest::ReadLogRecords(dir.File(L"QEBCoreService.1.log")));
+    EXPECT_EQ(rotated, (std::vector<std::string>{filler, "appended"}));
+    EXPECT_EQ(qebtest::Messages(qebtest::ReadLogRecords(dir.File(L"QEBCoreService.log"))), std::vector<std::string>{filler});
 }

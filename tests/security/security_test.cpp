@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,23 +14,12 @@
 
 #include "pe_image.h"
 #include "qebcore_security.h"
+#include "test_files.h"
 
 namespace {
 
-std::wstring ModulePath() {
-    std::wstring path(32768, L'\0');
-    const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    path.resize(length);
-    return path;
-}
-
-std::wstring ModuleDirectory() {
-    const std::wstring path = ModulePath();
-    return path.substr(0, path.find_last_of(L'\\') + 1);
-}
-
 std::wstring FixturePath(const std::string& name) {
-    return ModuleDirectory() + L"security_fixtures\\" + std::wstring(name.begin(), name.end()) + L".exe";
+    return qebtest::ExeDir() + L"security_fixtures\\" + std::wstring(name.begin(), name.end()) + L".exe";
 }
 
 bool IsFile(const std::wstring& path) {
@@ -60,40 +47,11 @@ bool EmbeddedCheck(const std::wstring& path) {
     return narrow && VerifyEmbeddedSignature(narrow->c_str());
 }
 
-// A folder of its own under %TEMP%, removed with everything in it.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::wstring& label) {
-        wchar_t temp[MAX_PATH + 1] = {};
-        ::GetTempPathW(MAX_PATH + 1, temp);
-        m_path = std::wstring(temp) + L"qeb_security_" + label + L"_" +
-                 std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(s_next++) + L"\\";
-        m_bCreated = ::CreateDirectoryW(m_path.c_str(), nullptr) != FALSE;
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    ~ScratchFolder() {
-        WIN32_FIND_DATAW entry = {};
-        const HANDLE find = ::FindFirstFileW((m_path + L"*").c_str(), &entry);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                    ::DeleteFileW((m_path + entry.cFileName).c_str());
-                }
-            } while (::FindNextFileW(find, &entry));
-            ::FindClose(find);
-        }
-        ::RemoveDirectoryW(m_path.c_str());
-    }
-    bool created() const { return m_bCreated; }
-    std::wstring File(const std::wstring& name) const { return m_path + name; }
-    const std::wstring& path() const { return m_path; }
-
-private:
-    static inline std::atomic<int> s_next{0};
-    std::wstring m_path;
-    bool m_bCreated = false;
-};
+// Both checks on one file: VerifyEmbeddedSignature, VerifyVelantDigitalSignature.
+void ExpectVerdicts(const std::wstring& path, bool embedded, bool publisher) {
+    EXPECT_EQ(embedded, EmbeddedCheck(path));
+    EXPECT_EQ(publisher, VerifyVelantDigitalSignature(path.c_str()));
+}
 
 // ---------------------------------------------------------------------------
 // Images signed at build time, one per situation.
@@ -134,8 +92,7 @@ TEST_P(SignedImages, EachCheckGivesItsVerdict) {
     const std::wstring path = FixturePath(image.name);
     // A missing image would make every refusal pass for the wrong reason.
     ASSERT_TRUE(IsFile(path));
-    EXPECT_EQ(image.embeddedAccepted, EmbeddedCheck(path));
-    EXPECT_EQ(image.publisherAccepted, VerifyVelantDigitalSignature(path.c_str()));
+    ExpectVerdicts(path, image.embeddedAccepted, image.publisherAccepted);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, SignedImages, ::testing::ValuesIn(kSignedImages),
@@ -146,37 +103,23 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, SignedImages, ::testing::ValuesIn(kSignedImag
 // ---------------------------------------------------------------------------
 // Copies of the good image altered after signing.
 
-struct Alteration {
-    const char* name;
-    // Changes the image in place; false when it could not.
-    std::function<bool(sectest::Bytes&, const sectest::PeLayout&)> apply;
-};
+// Changes made to a copy of the good image after signing.
+const char* const kAlterations[] = {"one byte of code", "one byte of the signer's signature value",
+                                    "start of the certificate table overwritten", "certificate table cut short"};
 
-const Alteration kAlterations[] = {
-    {"one byte of code",
-     [](sectest::Bytes& image, const sectest::PeLayout& layout) {
-         image[layout.codeOffset + layout.codeSize / 2] ^= 0x01;
-         return true;
-     }},
-    // The signer's signature value is the last element of the SignedData
-    // when the signature carries no timestamp.
-    {"one byte of the signer's signature value",
-     [](sectest::Bytes& image, const sectest::PeLayout& layout) {
-         image[layout.signatureDerOffset + layout.signatureDerSize - 8] ^= 0x01;
-         return true;
-     }},
-    {"start of the certificate table overwritten",
-     [](sectest::Bytes& image, const sectest::PeLayout& layout) {
-         std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(layout.signatureDerOffset), 64,
-                     static_cast<unsigned char>(0x5A));
-         return true;
-     }},
-    {"certificate table cut short",
-     [](sectest::Bytes& image, const sectest::PeLayout& layout) {
-         image.resize(layout.certTableOffset + layout.certTableSize / 2);
-         return true;
-     }},
-};
+void Alter(int which, sectest::Bytes& image, const sectest::PeLayout& layout) {
+    switch (which) {
+        case 0: image[layout.codeOffset + layout.codeSize / 2] ^= 0x01; break;
+        // The signer's signature value is the last element of the SignedData
+        // when the signature carries no timestamp.
+        case 1: image[layout.signatureDerOffset + layout.signatureDerSize - 8] ^= 0x01; break;
+        case 2:
+            std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(layout.signatureDerOffset), 64,
+                        static_cast<unsigned char>(0x5A));
+            break;
+        default: image.resize(layout.certTableOffset + layout.certTableSize / 2); break;
+    }
+}
 
 class AlteredImages : public ::testing::Test {
 protected:
@@ -190,26 +133,23 @@ TEST_F(AlteredImages, AnyChangeAfterSigningIsRefused) {
     ASSERT_TRUE(good.has_value());
     const std::optional<sectest::PeLayout> layout = sectest::ReadLayout(*good);
     ASSERT_TRUE(layout.has_value());
-    ScratchFolder folder(L"altered");
+    qebtest::TempDir folder(L"qeb_security_altered");
     ASSERT_TRUE(folder.created());
 
     // The unaltered copy, written the same way, passes: a refusal below is
     // about the change and not about the copying.
     const std::wstring control = folder.File(L"control.exe");
     ASSERT_TRUE(sectest::WriteBytes(control, *good));
-    EXPECT_TRUE(EmbeddedCheck(control));
-    EXPECT_TRUE(VerifyVelantDigitalSignature(control.c_str()));
+    ExpectVerdicts(control, true, true);
 
-    int index = 0;
-    for (const Alteration& alteration : kAlterations) {
-        SCOPED_TRACE(alteration.name);
+    for (int index = 0; index < 4; ++index) {
+        SCOPED_TRACE(kAlterations[index]);
         sectest::Bytes image = *good;
-        ASSERT_TRUE(alteration.apply(image, *layout));
+        Alter(index, image, *layout);
         ASSERT_NE(*good, image);
-        const std::wstring path = folder.File(L"altered" + std::to_wstring(index++) + L".exe");
+        const std::wstring path = folder.File(L"altered" + std::to_wstring(index) + L".exe");
         ASSERT_TRUE(sectest::WriteBytes(path, image));
-        EXPECT_FALSE(EmbeddedCheck(path));
-        EXPECT_FALSE(VerifyVelantDigitalSignature(path.c_str()));
+        ExpectVerdicts(path, false, false);
     }
 }
 
@@ -221,20 +161,14 @@ TEST_F(AlteredImages, EveryCallLooksAtTheFileAgain) {
     const std::optional<sectest::PeLayout> layout = sectest::ReadLayout(*good);
     ASSERT_TRUE(layout.has_value());
     sectest::Bytes altered = *good;
-    altered[layout->codeOffset + layout->codeSize / 2] ^= 0x01;
-    ScratchFolder folder(L"swap");
+    Alter(0, altered, *layout);
+    qebtest::TempDir folder(L"qeb_security_swap");
     ASSERT_TRUE(folder.created());
     const std::wstring path = folder.File(L"QEBCoreContainer.exe");
-
-    ASSERT_TRUE(sectest::WriteBytes(path, *good));
-    EXPECT_TRUE(EmbeddedCheck(path));
-    EXPECT_TRUE(VerifyVelantDigitalSignature(path.c_str()));
-    ASSERT_TRUE(sectest::WriteBytes(path, altered));
-    EXPECT_FALSE(EmbeddedCheck(path));
-    EXPECT_FALSE(VerifyVelantDigitalSignature(path.c_str()));
-    ASSERT_TRUE(sectest::WriteBytes(path, *good));
-    EXPECT_TRUE(EmbeddedCheck(path));
-    EXPECT_TRUE(VerifyVelantDigitalSignature(path.c_str()));
+    for (const bool bGood : {true, false, true}) {
+        ASSERT_TRUE(sectest::WriteBytes(path, bGood ? *good : altered));
+        ExpectVerdicts(path, bGood, bGood);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -244,7 +178,7 @@ TEST(SignaturePaths, PathsWithoutAFileAreRefused) {
     EXPECT_FALSE(VerifyEmbeddedSignature(nullptr));
     EXPECT_FALSE(VerifyVelantDigitalSignature(nullptr));
 
-    ScratchFolder folder(L"paths");
+    qebtest::TempDir folder(L"qeb_security_paths");
     ASSERT_TRUE(folder.created());
     struct PathCase {
         const char* what;
@@ -254,8 +188,8 @@ TEST(SignaturePaths, PathsWithoutAFileAreRefused) {
         {"empty", L""},
         {"missing file", folder.File(L"QEBCoreContainer.exe")},
         {"missing folder", folder.File(L"absent\\QEBCoreContainer.exe")},
-        {"folder", folder.path()},
-        {"folder without trailing backslash", folder.path().substr(0, folder.path().size() - 1)},
+        {"folder", folder.path() + L"\\"},
+        {"folder without trailing backslash", folder.path()},
     };
     for (const PathCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -273,13 +207,13 @@ TEST(SignaturePaths, NonAsciiFoldersAreFollowed) {
     const std::optional<sectest::Bytes> good = sectest::ReadBytes(FixturePath("good"));
     ASSERT_TRUE(good.has_value());
 
-    ScratchFolder wideFolder(L"\u00E9\u03A9\u65E5\u672C");
+    qebtest::TempDir wideFolder(L"qeb_security_\u00E9\u03A9\u65E5\u672C");
     ASSERT_TRUE(wideFolder.created());
     const std::wstring widePath = wideFolder.File(L"QEBCoreContainer.exe");
     ASSERT_TRUE(sectest::WriteBytes(widePath, *good));
     EXPECT_TRUE(VerifyVelantDigitalSignature(widePath.c_str()));
 
-    ScratchFolder ansiFolder(L"caf\u00E9");
+    qebtest::TempDir ansiFolder(L"qeb_security_caf\u00E9");
     ASSERT_TRUE(ansiFolder.created());
     const std::wstring ansiPath = ansiFolder.File(L"QEBCoreContainer.exe");
     const std::optional<std::string> narrow = ToAnsi(ansiPath);
@@ -323,58 +257,9 @@ TEST(SignatureChecks, ConcurrentCallsKeepTheirVerdicts) {
 // The build signs every program it links; this test program is one of them.
 TEST(SignatureChecks, TheBuildSignsItsOwnPrograms) {
     if (!QEB_SELF_SIGNED) GTEST_SKIP() << "this build leaves signing to a later step";
-    const std::wstring self = ModulePath();
-    EXPECT_TRUE(EmbeddedCheck(self));
-    EXPECT_TRUE(VerifyVelantDigitalSignature(self.c_str()));
-}
-
-// ---------------------------------------------------------------------------
-// Cost of one check, printed for the record (not asserted).
-
-double MedianMilliseconds(const std::function<void()>& check) {
-    LARGE_INTEGER frequency = {};
-    ::QueryPerformanceFrequency(&frequency);
-    std::vector<double> times;
-    for (int i = 0; i < 10; ++i) {
-        LARGE_INTEGER start = {};
-        LARGE_INTEGER end = {};
-        ::QueryPerformanceCounter(&start);
-        check();
-        ::QueryPerformanceCounter(&end);
-        times.push_back(1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
-                        static_cast<double>(frequency.QuadPart));
-    }
-    std::sort(times.begin(), times.end());
-    return (times[4] + times[5]) / 2;
-}
-
-TEST(SignatureTiming, MedianOfTenChecks) {
-    if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "test images need the development identity";
-    struct Timed {
-        const char* what;
-        std::string file;
-        bool wide;
-    };
-    const Timed timed[] = {
-        {"accept, narrow check", "good", false},
-        {"accept, wide check (publisher)", "good", true},
-        {"reject, unsigned", "unsigned", true},
-        {"reject, foreign root", "foreign_root", true},
-        {"reject, expired", "expired", true},
-    };
-    for (const Timed& t : timed) {
-        const std::wstring path = FixturePath(t.file);
-        const std::string narrow = ToAnsi(path).value_or("");
-        const double ms = MedianMilliseconds([&] {
-            if (t.wide) {
-                VerifyVelantDigitalSignature(path.c_str());
-            } else {
-                VerifyEmbeddedSignature(narrow.c_str());
-            }
-        });
-        std::printf("[ timing ] %-32s %8.2f ms (median of 10)\n", t.what, ms);
-        RecordProperty(t.file + (t.wide ? "_wide_ms" : "_narrow_ms"), std::to_string(ms));
-    }
+    wchar_t self[MAX_PATH * 4] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    ExpectVerdicts(self, true, true);
 }
 
 }  // namespace

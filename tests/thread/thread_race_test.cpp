@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "test_log.h"
 #include "thread_manager.h"
 
 using VelantThread::ThreadManager;

@@ -2,13 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "test_support.h"
+#include "test_log.h"
 #include "thread_manager.h"
-#include "worker_probe.h"
 
 using VelantThread::ThreadManager;
 using VelantThread::ThreadParam;
@@ -20,8 +16,7 @@ struct Seen {
     void* param = nullptr;
     std::string funcName;
     bool bRunning = false;
-    HANDLE hDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~Seen() { ::CloseHandle(hDone); }
+    qeb::UniqueHandle hDone{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 }  // namespace
@@ -29,15 +24,11 @@ struct Seen {
 TEST(ThreadStart, WorkerReceivesItsRecordWithTheCallersParam) {
     qebtest::LogCapture log;
     int target = 0;
-    struct Case {
-        void* param;
-        const char* funcName;
-    };
-    const std::vector<Case> cases = {{&target, "svcThreadFun"}, {nullptr, "QEBCoreProcess::Pipe_Listen"},
-                                     {&target, "svcThreadFun"}};  // same name again: a second entry
-    std::vector<Seen> seen(cases.size());
+    const std::pair<void*, const char*> cases[] = {{&target, "svcThreadFun"}, {nullptr, "QEBCoreProcess::Pipe_Listen"},
+                                                   {&target, "svcThreadFun"}};  // same name again: a second entry
+    Seen seen[3];
     ThreadManager manager;
-    for (size_t i = 0; i < cases.size(); ++i) {
+    for (size_t i = 0; i < 3; ++i) {
         Seen* slot = &seen[i];
         ASSERT_TRUE(manager.StartThread(
             [slot](void* record) -> uint32_t {
@@ -46,31 +37,36 @@ TEST(ThreadStart, WorkerReceivesItsRecordWithTheCallersParam) {
                 slot->funcName = param->funcName;
                 slot->bRunning = param->isRunning;
                 slot->record = param;
-                ::SetEvent(slot->hDone);
+                ::SetEvent(slot->hDone.get());
                 return 7;
             },
-            cases[i].param, cases[i].funcName, false));
+            cases[i].first, cases[i].second, false));
     }
-    for (size_t i = 0; i < cases.size(); ++i) {
-        ASSERT_EQ(::WaitForSingleObject(seen[i].hDone, 10000), WAIT_OBJECT_0) << i;
-        EXPECT_EQ(seen[i].param, cases[i].param) << i;
-        EXPECT_EQ(seen[i].funcName, cases[i].funcName) << i;
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(::WaitForSingleObject(seen[i].hDone.get(), 10000), WAIT_OBJECT_0) << i;
+        EXPECT_EQ(seen[i].param, cases[i].first) << i;
+        EXPECT_EQ(seen[i].funcName, cases[i].second) << i;
         EXPECT_TRUE(seen[i].bRunning) << i;
-        EXPECT_NE(static_cast<void*>(seen[i].record.load()), cases[i].param) << "the argument is the record";
+        EXPECT_NE(static_cast<void*>(seen[i].record.load()), cases[i].first) << "the argument is the record";
     }
     EXPECT_NE(seen[0].record.load(), seen[2].record.load()) << "same name, separate records";
-
     manager.WaitAll();
     // Records outlive the threads: still readable, now told to stop.
     for (Seen& s : seen) EXPECT_FALSE(s.record.load()->isRunning);
     EXPECT_TRUE(log.Find('W', "").empty());
 }
 
-TEST(ThreadStart, StartAfterWaitAllStartsNothing) {
+TEST(ThreadStart, StartAfterWaitAllOrWithoutEntryStartsNothing) {
     qebtest::LogCapture log;
     ThreadManager manager;
+    EXPECT_FALSE(manager.StartThread(VelantThread::ThreadEntry(), nullptr, "empty", false));
+    const HANDLE hExit = manager.GetExitEvent();
+    ASSERT_NE(hExit, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(hExit, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     manager.WaitAll();  // empty registry: only sets the exit event
-    EXPECT_EQ(::WaitForSingleObject(manager.GetExitEvent(), 0), WAIT_OBJECT_0);
+    // Manual reset: every waiter sees it, any number of times.
+    EXPECT_EQ(::WaitForSingleObject(hExit, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(hExit, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(log.Records().empty());
 
     std::atomic<int> runs{0};
@@ -82,30 +78,4 @@ TEST(ThreadStart, StartAfterWaitAllStartsNothing) {
     EXPECT_FALSE(manager.StartThread(entry, nullptr, "late", true));
     ::Sleep(100);
     EXPECT_EQ(runs.load(), 0);
-}
-
-TEST(ThreadStart, EmptyEntryIsRefused) {
-    ThreadManager manager;
-    EXPECT_FALSE(manager.StartThread(VelantThread::ThreadEntry(), nullptr, "empty", false));
-    manager.WaitAll();
-}
-
-TEST(ThreadStart, ExitEventIsManualResetAndUnsignalledUntilWaitAll) {
-    ThreadManager manager;
-    const HANDLE hExit = manager.GetExitEvent();
-    ASSERT_NE(hExit, nullptr);
-    EXPECT_EQ(::WaitForSingleObject(hExit, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    manager.WaitAll();
-    // Manual reset: every waiter sees it, any number of times.
-    EXPECT_EQ(::WaitForSingleObject(hExit, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(::WaitForSingleObject(hExit, 0), WAIT_OBJECT_0);
-}
-
-TEST(ThreadStart, InstanceIsOneObjectForEveryThread) {
-    ThreadManager* fromHere = ThreadManager::GetInstance();
-    ThreadManager* fromThere = nullptr;
-    std::thread other([&fromThere] { fromThere = ThreadManager::GetInstance(); });
-    other.join();
-    EXPECT_NE(fromHere, nullptr);
-    EXPECT_EQ(fromHere, fromThere);
 }

@@ -5,26 +5,17 @@
 
 #include "qebcore_memset_s.h"
 
-namespace {
-
-TEST(MemsetS, FillsExactlyCountBytesAndNoMore) {
-    unsigned char buffer[16];
-    std::memset(buffer, 0xAA, sizeof buffer);
-    EXPECT_EQ(0, memset_s(buffer, 8, 0, 8));
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(0, buffer[i]) << i;
-    for (int i = 8; i < 16; ++i) EXPECT_EQ(0xAA, buffer[i]) << i;
-}
-
-TEST(MemsetS, CountAboveSizeFillsOnlyTheDestination) {
-    unsigned char buffer[16];
-    std::memset(buffer, 0xAA, sizeof buffer);
-    EXPECT_EQ(ERANGE, memset_s(buffer, 4, 0x11, 12));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(0x11, buffer[i]) << i;
-    for (int i = 4; i < 16; ++i) EXPECT_EQ(0xAA, buffer[i]) << i;
-}
-
-TEST(MemsetS, NullDestinationIsRefused) {
+TEST(MemsetS, FillsAtMostTheDestinationAndNothingElse) {
+    struct Case {
+        size_t destSize, count;
+        int result;
+        size_t filled;
+    };
+    for (const Case& c : {Case{8, 8, 0, 8}, Case{4, 12, ERANGE, 4}}) {
+        unsigned char buffer[16];
+        std::memset(buffer, 0xAA, sizeof buffer);
+        EXPECT_EQ(c.result, memset_s(buffer, c.destSize, 0x11, c.count));
+        for (size_t i = 0; i < sizeof buffer; ++i) EXPECT_EQ(i < c.filled ? 0x11 : 0xAA, buffer[i]) << i;
+    }
     EXPECT_EQ(EINVAL, memset_s(nullptr, 4, 0, 4));
 }
-
-}  // namespace

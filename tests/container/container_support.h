@@ -1,22 +1,16 @@
 #pragma once
-// Files, folders, journals and processes for the container tests.
+// Container journals and scenarios, pipe bytes and the handle table for the
+// container tests.
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+#include "test_log.h"
+
 namespace qebtest {
-
-// Folder of the running test program, ending in a backslash.
-std::wstring ExeDirW();
-
-// A new, empty folder under %TEMP% whose name carries this process's id.
-std::wstring MakeTempDir(const std::wstring& purpose);
-void RemoveTree(const std::wstring& dir);
-
-std::string ReadFileText(const std::wstring& path);
-bool WriteFileText(const std::wstring& path, const std::string& text);
 
 // Counts the handle values that are open in this process. Wine reports 0 for
 // GetProcessHandleCount, so the table is probed value by value.
@@ -37,8 +31,10 @@ std::string JournalText(const std::vector<JournalEntry>& entries, const std::str
 // Writes QEBCoreContainer.scenario into a folder and removes it again.
 class ScenarioFile {
 public:
-    ScenarioFile(const std::wstring& dir, const std::string& text);
-    ~ScenarioFile();
+    ScenarioFile(const std::wstring& dir, const std::string& text) : m_path(dir + L"\\QEBCoreContainer.scenario") {
+        WriteWholeFile(m_path, text);
+    }
+    ~ScenarioFile() { ::DeleteFileW(m_path.c_str()); }
     ScenarioFile(const ScenarioFile&) = delete;
     ScenarioFile& operator=(const ScenarioFile&) = delete;
 
@@ -47,10 +43,14 @@ private:
 };
 
 // UTF-16LE bytes of an ASCII text, as the pipe carries it.
-std::string Utf16Bytes(const std::wstring& text);
+inline std::string Utf16Bytes(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
 std::string Hex(const std::string& bytes);
 
-// Starts a program with the given command line (no handles inherited).
-HANDLE StartProgram(const std::wstring& exe, const std::wstring& commandLine, DWORD* pid = nullptr);
+// The manual-reset event handed in through SetContainerReadyEvent by the
+// test programs that link container_test_env.cpp.
+HANDLE ReadyEvent();
+inline bool IsSignalled(HANDLE event) { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 }  // namespace qebtest
