@@ -113,7 +113,11 @@ TEST_F(ServiceE2E, StartsPendingThenRunningOnTheContainersReadyNotification) {
     // 500 ms, and the time-out otherwise: a Wine process start alone can take
     // a good part of the 500 ms, so either may happen here, but each must be
     // consistent with the times the container and the service recorded.
-    const auto journal = Journal();
+    // The container records "ready-sent" after its launch facts, which may
+    // be after RUNNING was seen.
+    const auto journal = qebtest::WaitForJournal(m_staging + L"QEBCoreContainer.journal", 5000, [](const auto& j) {
+        return FindJournalKey(j, "ready-sent") != std::string::npos;
+    });
     const size_t ready = FindJournalKey(journal, "ready-sent");
     ASSERT_NE(ready, std::string::npos);
     const size_t launched = FindLogEntry(logs, "ContainerProcess exe verify success(QEBCoreProcess::CreateContainerProcess)");
@@ -177,7 +181,13 @@ TEST_F(ServiceE2E, ContainerThatExitsIsRestartedWithFreshPipes) {
     WriteScenario("ready_after_ms 0\n");
 
     ASSERT_TRUE(WaitForLog("Restart ContainerProcess success(svcThreadFun)", 1, 15000)) << DumpLog(Logs());
-    const auto changes = m_watcher->Changes();
+    // That line follows the running report; the watcher may see the report a
+    // poll later.
+    auto changes = m_watcher->Changes();
+    for (int i = 0; i < 200 && States(changes).size() < 4; ++i) {
+        ::Sleep(10);
+        changes = m_watcher->Changes();
+    }
     EXPECT_EQ(States(changes), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_START_PENDING,
                                                    SERVICE_RUNNING}))
         << DescribeChanges();

@@ -17,6 +17,9 @@ namespace {
 constexpr DWORD STDIN_READ_BYTES = 4096;
 constexpr DWORD FLOOD_TICK_MS = 10;
 constexpr size_t HANDLE_DIGITS = 16;
+// After a run of tiny writes: time for the reader to drain the pipe, so the
+// next message does not share a read with the tail of the run.
+constexpr DWORD TINY_WRITES_QUIET_MS = 200;
 
 ULONGLONG s_startTick = 0;
 
@@ -187,6 +190,14 @@ void RunStep(const ScenarioStep& step, const Scenario& scenario) {
         JournalRecord("exit", std::to_string(step.exitCode));
         ::ExitProcess(static_cast<UINT>(step.exitCode));
         break;
+    case ScenarioStep::Kind::TinyWrites: {
+        const wchar_t unit = L'x';
+        unsigned long written = 0;
+        while (written < step.count && WriteOut(&unit, sizeof unit)) ++written;
+        JournalRecord("tiny-writes-end", std::to_string(written));
+        ::Sleep(TINY_WRITES_QUIET_MS);
+        break;
+    }
     case ScenarioStep::Kind::Crash:
         JournalRecord("crash", "");
         ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
@@ -203,8 +214,26 @@ int main() {
     // A deliberate crash ends the process without a dialog.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     OpenJournal();
+    Scenario scenario = LoadScenario();
+    // A real container reports ready as soon as it can: before the probes
+    // and records below, which cost a good part of the service's ready wait.
+    bool bReadySentEarly = false;
+    bool bReadyEarlyOk = false;
+    if (!scenario.steps.empty() && scenario.steps.front().kind == ScenarioStep::Kind::Ready &&
+        scenario.steps.front().atMs == 0 && !scenario.bReadyNever) {
+        bReadyEarlyOk = SendUtf16("NotifyWorkStatus1");
+        bReadySentEarly = true;
+        scenario.steps.erase(scenario.steps.begin());
+    }
     const HANDLE parent = JournalLaunchFacts();
-    const Scenario scenario = LoadScenario();
+    JournalScenario(scenario);
+    if (bReadySentEarly) JournalRecord(bReadyEarlyOk ? "ready-sent" : "ready-failed", "");
+    if (scenario.bCloseStdout) {
+        // The service's reader then sees the pipe broken while we run on.
+        const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        ::SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+        JournalRecord("stdout-closed", ::CloseHandle(out) ? "0" : std::to_string(::GetLastError()));
+    }
 
     if (parent != nullptr) ::CloseHandle(::CreateThread(nullptr, 0, &WatchParent, parent, 0, nullptr));
     if (!scenario.bNoRead) ::CloseHandle(::CreateThread(nullptr, 0, &ReadStandardInput, nullptr, 0, nullptr));

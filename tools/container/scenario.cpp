@@ -44,7 +44,7 @@ Scenario LoadScenario() {
         scenario.steps.push_back(ScenarioStep{});  // ready at once
         return scenario;
     }
-    JournalRecord("scenario", "loaded");
+    scenario.bLoaded = true;
     std::istringstream file(content);
     std::string line;
     while (std::getline(file, line)) {
@@ -81,11 +81,22 @@ Scenario LoadScenario() {
             scenario.bNoRead = true;
         } else if (key == "flood_bytes_per_sec") {
             in >> scenario.floodBytesPerSec;
+        } else if (key == "tiny_writes") {
+            in >> step.count;
+            step.kind = ScenarioStep::Kind::TinyWrites;
+            scenario.steps.push_back(step);
+        } else if (key == "close_stdout") {
+            scenario.bCloseStdout = true;
         } else {
-            JournalRecord("scenario-unknown", line);
+            scenario.unknownLines.push_back(line);
         }
     }
     // The default readiness report comes first unless a line placed it.
     if (!scenario.bReadyGiven && !scenario.bReadyNever) scenario.steps.insert(scenario.steps.begin(), ScenarioStep{});
     return scenario;
+}
+
+void JournalScenario(const Scenario& scenario) {
+    if (scenario.bLoaded) JournalRecord("scenario", "loaded");
+    for (const std::string& line : scenario.unknownLines) JournalRecord("scenario-unknown", line);
 }

@@ -84,13 +84,15 @@ bool StatusWatcher::WaitForState(DWORD state, DWORD timeoutMs, StatusSample* fou
 }
 
 void StatusWatcher::Poll() {
-    // One open handle for the whole watch keeps each poll cheap.
-    DWORD error = ERROR_SUCCESS;
-    ServiceHandle service;
     bool bHaveLast = false;
     SERVICE_STATUS_PROCESS last = {};
     while (m_bRunning) {
-        if (!service) service = OpenNamedService(SERVICE_QUERY_STATUS, &error, m_name.c_str());
+        // A fresh handle for each poll: under Wine a handle held across the
+        // service's start could turn invalid (error 6) in this process while
+        // the manager still counted it, so a deleted service stayed
+        // "marked for delete" (1072) until this process ended.
+        DWORD error = ERROR_SUCCESS;
+        const ServiceHandle service = OpenNamedService(SERVICE_QUERY_STATUS, &error, m_name.c_str());
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed = 0;
         if (service && ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
@@ -105,8 +107,6 @@ void StatusWatcher::Poll() {
                 last = status;
                 bHaveLast = true;
             }
-        } else {
-            service = ServiceHandle();  // deleted or not yet created: reopen
         }
         ::Sleep(m_intervalMs);
     }
