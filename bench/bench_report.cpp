@@ -126,4 +126,22 @@ std::string ReadTextFile(const std::wstring& path) {
     return text;
 }
 
+double BareCreateProcessMs(const std::wstring& image) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    wchar_t commandLine[] = L"0000000000000000";
+    const double begin = NowMs();
+    if (!::CreateProcessW(image.c_str(), commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &created)) {
+        return -1.0;
+    }
+    const double elapsed = NowMs() - begin;
+    ::TerminateProcess(created.hProcess, 1);
+    ::WaitForSingleObject(created.hProcess, 5000);
+    ::CloseHandle(created.hThread);
+    ::CloseHandle(created.hProcess);
+    return elapsed;
+}
+
 }  // namespace qebbench

@@ -27,6 +27,10 @@ void PrintRow(const std::string& figure, const std::vector<double>& samples, con
 // A free-text line under the table (starts with "- ").
 void PrintNote(const std::string& text);
 
+// The floor of a launch: a bare CreateProcessW of the image (ended at once),
+// in milliseconds; negative when it could not be started.
+double BareCreateProcessMs(const std::wstring& image);
+
 std::wstring ExeDirectory();
 std::string Narrow(const std::wstring& text);
 // A new, empty folder "<parent><prefix>-<pid>-<n>\" (with the final backslash).

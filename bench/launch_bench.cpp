@@ -80,24 +80,6 @@ void EndContainer() {
     g_hContainerHandle = nullptr;
 }
 
-double BareCreateProcessMs(const std::wstring& image) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created = {};
-    wchar_t commandLine[] = L"0000000000000000";
-    const double begin = NowMs();
-    if (!::CreateProcessW(image.c_str(), commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startup, &created)) {
-        return -1.0;
-    }
-    const double elapsed = NowMs() - begin;
-    ::TerminateProcess(created.hProcess, 1);
-    ::WaitForSingleObject(created.hProcess, 5000);
-    ::CloseHandle(created.hThread);
-    ::CloseHandle(created.hProcess);
-    return elapsed;
-}
-
 // What any signature check must do at least: read the whole file and hash it.
 double ReadAndHashMs(const std::wstring& path) {
     const double begin = NowMs();

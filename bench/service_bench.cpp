@@ -76,25 +76,6 @@ double StopAndWait(scm::StatusWatcher& watcher, const wchar_t* name) {
     return static_cast<double>(stopped.utcMs) - begin;
 }
 
-// A bare CreateProcessW of the staged container, ended at once.
-double BareCreateProcessMs(const std::wstring& image) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created = {};
-    wchar_t commandLine[] = L"0000000000000000";
-    const double begin = NowMs();
-    if (!::CreateProcessW(image.c_str(), commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startup, &created)) {
-        return -1.0;
-    }
-    const double elapsed = NowMs() - begin;
-    ::TerminateProcess(created.hProcess, 1);
-    ::WaitForSingleObject(created.hProcess, 5000);
-    ::CloseHandle(created.hThread);
-    ::CloseHandle(created.hProcess);
-    return elapsed;
-}
-
 DWORD ServiceProcessId(const wchar_t* name) {
     SERVICE_STATUS_PROCESS status = {};
     return scm::QueryStatus(&status, name) == ERROR_SUCCESS ? status.dwProcessId : 0;
