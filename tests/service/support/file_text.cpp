@@ -99,4 +99,21 @@ std::string Narrow(const std::wstring& wide) {
     return text;
 }
 
+bool UtcMsFromCalendar(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                       unsigned second, unsigned ms, uint64_t* utcMs) {
+    SYSTEMTIME st = {};
+    st.wYear = static_cast<WORD>(year);
+    st.wMonth = static_cast<WORD>(month);
+    st.wDay = static_cast<WORD>(day);
+    st.wHour = static_cast<WORD>(hour);
+    st.wMinute = static_cast<WORD>(minute);
+    st.wSecond = static_cast<WORD>(second);
+    st.wMilliseconds = static_cast<WORD>(ms);
+    FILETIME ft = {};
+    if (!::SystemTimeToFileTime(&st, &ft)) return false;
+    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    *utcMs = (ticks - 116444736000000000ULL) / 10000;  // FILETIME epoch is 1601
+    return true;
+}
+
 }  // namespace qebtest

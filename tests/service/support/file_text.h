@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <cstdint>
+
 namespace qebtest {
 
 // The file's bytes, opened with full sharing; empty when it cannot be read.
@@ -22,5 +24,8 @@ std::wstring TempDirectory();
 std::wstring ExeDirectory();
 
 std::string Narrow(const std::wstring& wide);
+// Milliseconds since 1970-01-01 UTC of a calendar time; false when invalid.
+bool UtcMsFromCalendar(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                       unsigned second, unsigned ms, uint64_t* utcMs);
 
 }  // namespace qebtest

@@ -13,19 +13,7 @@ bool ParseTime(const std::string& text, uint64_t* utcMs) {
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
     if (std::sscanf(text.c_str(), "%u-%u-%uT%u:%u:%u.%uZ", &year, &month, &day, &hour, &minute, &second, &ms) != 7)
         return false;
-    SYSTEMTIME st = {};
-    st.wYear = static_cast<WORD>(year);
-    st.wMonth = static_cast<WORD>(month);
-    st.wDay = static_cast<WORD>(day);
-    st.wHour = static_cast<WORD>(hour);
-    st.wMinute = static_cast<WORD>(minute);
-    st.wSecond = static_cast<WORD>(second);
-    st.wMilliseconds = static_cast<WORD>(ms);
-    FILETIME ft = {};
-    if (!::SystemTimeToFileTime(&st, &ft)) return false;
-    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    *utcMs = (ticks - 116444736000000000ULL) / 10000;
-    return true;
+    return UtcMsFromCalendar(year, month, day, hour, minute, second, ms, utcMs);
 }
 
 int HexValue(char c) {

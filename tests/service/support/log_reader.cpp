@@ -10,22 +10,10 @@ namespace qebtest {
 namespace {
 
 bool ParseTimestamp(const std::string& date, const std::string& time, uint64_t* utcMs) {
-    SYSTEMTIME st = {};
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
     if (std::sscanf(date.c_str(), "%u-%u-%u", &year, &month, &day) != 3) return false;
     if (std::sscanf(time.c_str(), "%u:%u:%u.%uZ", &hour, &minute, &second, &ms) != 4) return false;
-    st.wYear = static_cast<WORD>(year);
-    st.wMonth = static_cast<WORD>(month);
-    st.wDay = static_cast<WORD>(day);
-    st.wHour = static_cast<WORD>(hour);
-    st.wMinute = static_cast<WORD>(minute);
-    st.wSecond = static_cast<WORD>(second);
-    st.wMilliseconds = static_cast<WORD>(ms);
-    FILETIME ft = {};
-    if (!::SystemTimeToFileTime(&st, &ft)) return false;
-    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    *utcMs = (ticks - 116444736000000000ULL) / 10000;
-    return true;
+    return UtcMsFromCalendar(year, month, day, hour, minute, second, ms, utcMs);
 }
 
 // "YYYY-MM-DD HH:MM:SS.mmmZ pid tid L tag message"
