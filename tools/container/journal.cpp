@@ -27,9 +27,13 @@ void OpenJournal() {
 }
 
 void JournalRecord(const char* key, const std::string& text) {
-    if (s_hJournal == INVALID_HANDLE_VALUE) return;
     SYSTEMTIME utc = {};
     ::GetSystemTime(&utc);
+    JournalRecordAt(utc, key, text);
+}
+
+void JournalRecordAt(const SYSTEMTIME& utc, const char* key, const std::string& text) {
+    if (s_hJournal == INVALID_HANDLE_VALUE) return;
     char prefix[80] = {};
     std::snprintf(prefix, sizeof prefix, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ %lu ", utc.wYear, utc.wMonth, utc.wDay,
                   utc.wHour, utc.wMinute, utc.wSecond, utc.wMilliseconds,

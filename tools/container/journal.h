@@ -4,10 +4,14 @@
 // once, so a reader sees whole records while the container runs and several
 // containers may share one journal.
 
+#include <windows.h>
+
 #include <string>
 
 void OpenJournal();
 void JournalRecord(const char* key, const std::string& text);
+// The same, stamped with a time taken earlier (for an event journaled late).
+void JournalRecordAt(const SYSTEMTIME& utc, const char* key, const std::string& text);
 
 // Hexadecimal dump of raw bytes and the UTF-8 form of UTF-16LE bytes (an odd
 // last byte is left out of the text; control characters become '.').

@@ -219,15 +219,19 @@ int main() {
     // and records below, which cost a good part of the service's ready wait.
     bool bReadySentEarly = false;
     bool bReadyEarlyOk = false;
+    SYSTEMTIME readySentUtc = {};
     if (!scenario.steps.empty() && scenario.steps.front().kind == ScenarioStep::Kind::Ready &&
         scenario.steps.front().atMs == 0 && !scenario.bReadyNever) {
         bReadyEarlyOk = SendUtf16("NotifyWorkStatus1");
+        ::GetSystemTime(&readySentUtc);
         bReadySentEarly = true;
         scenario.steps.erase(scenario.steps.begin());
     }
     const HANDLE parent = JournalLaunchFacts();
     JournalScenario(scenario);
-    if (bReadySentEarly) JournalRecord(bReadyEarlyOk ? "ready-sent" : "ready-failed", "");
+    // Journaled after this instance's "start" record, but stamped with the
+    // time the notification was written.
+    if (bReadySentEarly) JournalRecordAt(readySentUtc, bReadyEarlyOk ? "ready-sent" : "ready-failed", "");
     if (scenario.bCloseStdout) {
         // The service's reader then sees the pipe broken while we run on.
         const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
