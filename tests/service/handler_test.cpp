@@ -65,7 +65,19 @@ TEST(WinEventMessageLimits, LongestTextIs41Characters) {
     EXPECT_EQ(ComposeWinEventMessage(4294967295u, 4294967295u).size(), 41u);
 }
 
-class HandlerTest : public qebtest::ServiceHostTest {};
+class HandlerTest : public qebtest::ServiceHostTest {
+protected:
+    // Start values, the start-pending report and a launched container that
+    // has reported ready; gives the container's process id (0 on failure).
+    DWORD StartPendingWithContainer(const char* scenario) {
+        SetServiceStartValues();
+        SetServiceStartPendingState();
+        if (!LaunchContainer(scenario)) return 0;
+        const DWORD container = ContainerProcessId();
+        WaitForJournalKey(container, "ready-sent", 5000);
+        return container;
+    }
+};
 
 TEST_F(HandlerTest, ControlsOtherThanStopShutdownAndSessionChangeDoNothing) {
     ReportCapture capture;
@@ -86,11 +98,8 @@ TEST_F(HandlerTest, ControlsOtherThanStopShutdownAndSessionChangeDoNothing) {
 
 TEST_F(HandlerTest, SessionChangeReachesTheContainerAsExactlyItsBytes) {
     ReportCapture capture;
-    SetServiceStartValues();
-    SetServiceStartPendingState();
-    ASSERT_TRUE(LaunchContainer("ready_after_ms 0\n"));
-    const DWORD container = ContainerProcessId();
-    WaitForJournalKey(container, "ready-sent", 5000);
+    const DWORD container = StartPendingWithContainer("ready_after_ms 0\n");
+    ASSERT_NE(container, 0u);
 
     WTSSESSION_NOTIFICATION notification = {sizeof notification, 2};
     EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, 7, &notification, nullptr),
@@ -131,11 +140,8 @@ TEST_F(HandlerTest, SessionChangeReachesTheContainerAsExactlyItsBytes) {
 
 TEST_F(HandlerTest, SessionChangeWithoutItsRecordSendsNothing) {
     ReportCapture capture;
-    SetServiceStartValues();
-    SetServiceStartPendingState();
-    ASSERT_TRUE(LaunchContainer("ready_after_ms 0\n"));
-    const DWORD container = ContainerProcessId();
-    WaitForJournalKey(container, "ready-sent", 5000);
+    const DWORD container = StartPendingWithContainer("ready_after_ms 0\n");
+    ASSERT_NE(container, 0u);
     ASSERT_TRUE(WaitForLog("get container notify workStatus = 1(QEBCoreProcess::Pipe_Listen)", 5000));
     const size_t before = Logs().size();
 
@@ -149,10 +155,7 @@ TEST_F(HandlerTest, SessionChangeWithoutItsRecordSendsNothing) {
 
 TEST_F(HandlerTest, SessionChangeToAContainerThatNeverReadsReturnsWithinBound) {
     ReportCapture capture;
-    SetServiceStartValues();
-    SetServiceStartPendingState();
-    ASSERT_TRUE(LaunchContainer("ready_after_ms 0\nno_read\n"));
-    WaitForJournalKey(ContainerProcessId(), "ready-sent", 5000);
+    ASSERT_NE(StartPendingWithContainer("ready_after_ms 0\nno_read\n"), 0u);
 
     // Messages pile up in the pipe until a write can no longer complete; that
     // write must give up instead of holding the control handler.
