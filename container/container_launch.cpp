@@ -47,6 +47,13 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         LogError("ContainerProcess exe path cannot be converted. exepath = ", path);
         return nullptr;
     }
+    // Without long-path support Windows neither opens nor starts a file at
+    // MAX_PATH or beyond. Refused here, the outcome does not depend on how
+    // far each check and the loader happen to get with such a path.
+    if (widePath->size() >= MAX_PATH) {
+        LogError("ContainerProcess exe path too long. exepath = ", path);
+        return nullptr;
+    }
 
     const qeb::UniqueHandle hContainerFile = HoldContainerFile(*widePath);
     if (!hContainerFile) {

@@ -95,7 +95,7 @@ std::string ServiceE2ETest::DescribeChanges() const {
     std::string text;
     if (!m_watcher) return text;
     for (const auto& sample : m_watcher->Changes()) text += qeb::scm::DescribeSample(sample) + "\n";
-    return text;
+    return text + m_watcher->DescribePollFailures();
 }
 
 }  // namespace qebtest

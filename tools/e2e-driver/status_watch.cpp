@@ -83,6 +83,12 @@ bool StatusWatcher::WaitForState(DWORD state, DWORD timeoutMs, StatusSample* fou
     });
 }
 
+std::string StatusWatcher::DescribePollFailures() const {
+    const unsigned failed = m_failedPolls;
+    if (failed == 0) return {};
+    return std::to_string(failed) + " polls failed, last error " + std::to_string(m_lastPollError.load()) + "\n";
+}
+
 void StatusWatcher::Poll() {
     bool bHaveLast = false;
     SERVICE_STATUS_PROCESS last = {};
@@ -107,6 +113,9 @@ void StatusWatcher::Poll() {
                 last = status;
                 bHaveLast = true;
             }
+        } else {
+            m_lastPollError = service ? ::GetLastError() : error;
+            ++m_failedPolls;
         }
         ::Sleep(m_intervalMs);
     }

@@ -46,6 +46,9 @@ public:
     // Waits until a change to `state` is recorded at or after index `from`;
     // fills *found with it.
     bool WaitForState(DWORD state, DWORD timeoutMs, StatusSample* found = nullptr, size_t from = 0) const;
+    // How many polls failed to open or query the service, and the last error;
+    // empty when none did.
+    std::string DescribePollFailures() const;
 
 private:
     void Poll();
@@ -57,6 +60,8 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::vector<StatusSample> m_changes;
+    std::atomic<unsigned> m_failedPolls{0};
+    std::atomic<DWORD> m_lastPollError{ERROR_SUCCESS};
 };
 
 }  // namespace qeb::scm

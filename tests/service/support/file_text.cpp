@@ -54,7 +54,22 @@ std::wstring MakeUniqueDirectory(const std::wstring& parent, const std::wstring&
     }
 }
 
+namespace {
+
+// A drive letter or a "\\" prefix, and more than a drive's root. An empty or
+// relative text would name the current directory (the build tree, or the
+// sources), which a fixture torn down after a skipped set-up must never
+// remove.
+bool IsRemovableFolder(const std::wstring& path) {
+    const bool bDrive = path.size() > 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool bUnc = path.size() > 3 && path[0] == L'\\' && path[1] == L'\\';
+    return bDrive || bUnc;
+}
+
+}  // namespace
+
 void RemoveDirectoryTree(const std::wstring& directory) {
+    if (!IsRemovableFolder(directory)) return;
     std::wstring base = directory;
     if (!base.empty() && base.back() != L'\\') base += L'\\';
     WIN32_FIND_DATAW found = {};

@@ -17,7 +17,8 @@ bool WriteTextFile(const std::wstring& path, const std::string& text);
 
 // A new, empty folder "<parent><prefix>-<pid>-<n>\" (ending in a backslash).
 std::wstring MakeUniqueDirectory(const std::wstring& parent, const std::wstring& prefix);
-// Deletes a folder and everything below it; best effort.
+// Deletes a folder and everything below it; best effort. Does nothing unless
+// the path is fully qualified and more than a drive's root.
 void RemoveDirectoryTree(const std::wstring& directory);
 std::wstring TempDirectory();
 // The folder of the running executable, ending in a backslash.
