@@ -25,7 +25,7 @@ struct Processes : std::vector<qeb::UniqueHandle> {
 TEST(Cleanup, KillsEveryCopyByExactNameAndSparesAnotherCase) {
     qebtest::TempDir dirA(L"qeb_container_cleanA"), dirB(L"qeb_container_cleanB");
     const std::wstring exact = dirA.File(L"QEBCoreContainer.exe"), otherCase = dirB.File(L"qebcorecontainer.exe");
-    const std::wstring source = qebtest::ExeDir() + L"QEBCoreContainer.exe";
+    const std::wstring source = qebtest::ExeDirectory() + L"QEBCoreContainer.exe";
     ASSERT_TRUE(::CopyFileW(source.c_str(), exact.c_str(), FALSE));
     ASSERT_TRUE(::CopyFileW(source.c_str(), otherCase.c_str(), FALSE));
     // Leftovers of earlier programs would add lines of their own.

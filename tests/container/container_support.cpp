@@ -1,6 +1,7 @@
 #include "container_support.h"
 
-#include <sstream>
+#include <algorithm>
+#include <iterator>
 
 namespace qebtest {
 
@@ -13,45 +14,20 @@ unsigned long CountOpenHandles() {
     return count;
 }
 
-std::vector<JournalEntry> ReadJournal(const std::wstring& dir, unsigned long pid) {
-    std::vector<JournalEntry> entries;
-    std::istringstream lines(ReadWholeFile(dir + L"\\QEBCoreContainer.journal"));
-    std::string line, time;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::istringstream fields(line);
-        JournalEntry entry;
-        if (!(fields >> time >> entry.pid >> entry.key) || (pid != 0 && entry.pid != pid)) continue;
-        // Process ids come round again: only the latest container of this id.
-        if (pid != 0 && entry.key == "start") entries.clear();
-        std::getline(fields >> std::ws, entry.text);
-        entries.push_back(entry);
-    }
-    return entries;
+std::vector<JournalEntry> LatestJournal(const std::wstring& dir, DWORD pid) {
+    std::vector<JournalEntry> own = JournalOf(ReadJournal(dir + L"\\QEBCoreContainer.journal"), pid);
+    const auto start = std::find_if(own.rbegin(), own.rend(), [](const JournalEntry& e) { return e.key == "start"; });
+    if (start != own.rend()) own.erase(own.begin(), std::prev(start.base()));
+    return own;
 }
 
-bool WaitForJournal(const std::wstring& dir, unsigned long pid, const std::string& key, unsigned long timeoutMs) {
-    for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;; ::Sleep(10)) {
-        if (JournalText(ReadJournal(dir, pid), key) != "<no " + key + " record>") return true;
-        if (::GetTickCount64() >= deadline) return false;
-    }
+bool WaitForJournal(const std::wstring& dir, DWORD pid, const std::string& key, DWORD timeoutMs) {
+    return WaitFor([&] { return FindJournalKey(LatestJournal(dir, pid), key) != std::string::npos; }, timeoutMs);
 }
 
 std::string JournalText(const std::vector<JournalEntry>& entries, const std::string& key) {
-    for (const JournalEntry& entry : entries) {
-        if (entry.key == key) return entry.text;
-    }
-    return "<no " + key + " record>";
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (const char c : bytes) {
-        hex += digits[static_cast<unsigned char>(c) >> 4];
-        hex += digits[c & 0x0F];
-    }
-    return hex;
+    const size_t at = FindJournalKey(entries, key);
+    return at != std::string::npos ? entries[at].text : "<no " + key + " record>";
 }
 
 }  // namespace qebtest

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "journal_reader.h"
 #include "test_files.h"
 #include "test_log.h"
 
@@ -16,23 +17,19 @@ namespace qebtest {
 // GetProcessHandleCount, so the table is probed value by value.
 unsigned long CountOpenHandles();
 
-// One record of a container journal: "<time> <pid> <key> [<text>]".
-struct JournalEntry {
-    unsigned long pid = 0;
-    std::string key;
-    std::string text;
-};
-// The records of the latest container with this pid (all records for pid 0).
-std::vector<JournalEntry> ReadJournal(const std::wstring& dir, unsigned long pid);
-// Waits until the journal holds a record with this key for this pid.
-bool WaitForJournal(const std::wstring& dir, unsigned long pid, const std::string& key, unsigned long timeoutMs);
+// The journal records in `dir` of the latest container with this pid:
+// process ids come round again.
+std::vector<JournalEntry> LatestJournal(const std::wstring& dir, DWORD pid);
+// Waits until that container has journalled a record with this key.
+bool WaitForJournal(const std::wstring& dir, DWORD pid, const std::string& key, DWORD timeoutMs);
+// The text of the first record with this key, or "<no KEY record>".
 std::string JournalText(const std::vector<JournalEntry>& entries, const std::string& key);
 
 // Writes QEBCoreContainer.scenario into a folder and removes it again.
 class ScenarioFile {
 public:
     ScenarioFile(const std::wstring& dir, const std::string& text) : m_path(dir + L"\\QEBCoreContainer.scenario") {
-        WriteWholeFile(m_path, text);
+        WriteTextFile(m_path, text);
     }
     ~ScenarioFile() { ::DeleteFileW(m_path.c_str()); }
     ScenarioFile(const ScenarioFile&) = delete;
@@ -46,7 +43,6 @@ private:
 inline std::string Utf16Bytes(const std::wstring& text) {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
-std::string Hex(const std::string& bytes);
 
 // The manual-reset event handed in through SetContainerReadyEvent by the
 // test programs that link container_test_env.cpp.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "container_support.h"
 #include "qeb_core_process.h"
 #include "qebcore_log.h"
 #include "thread_manager.h"
@@ -78,29 +79,10 @@ void Watch(const std::wstring& replacementSource, std::atomic<bool>& stop, std::
     }
 }
 
-// The container journals its launch facts, "stderr" last, around the time it
-// reports ready; the probe stays its parent until they are written.
-bool WaitForLaunchFacts(DWORD pid) {
-    const std::string record = " " + std::to_string(pid) + " stderr";
-    for (const ULONGLONG deadline = ::GetTickCount64() + READY_WAIT_MS; ::GetTickCount64() < deadline; ::Sleep(10)) {
-        std::FILE* journal = _wfopen((s_dir + L"QEBCoreContainer.journal").c_str(), L"rb");
-        if (journal == nullptr) continue;
-        std::string text;
-        char chunk[4096];
-        for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, journal)) > 0;) text.append(chunk, got);
-        std::fclose(journal);
-        if (text.find(record) != std::string::npos) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    wchar_t module[MAX_PATH * 2] = {};
-    ::GetModuleFileNameW(nullptr, module, MAX_PATH * 2);
-    s_dir = module;
-    s_dir.resize(s_dir.find_last_of(L'\\') + 1);
+    s_dir = qebtest::ExeDirectory();
     const std::string mode = argc > 1 ? argv[1] : "launch";
 
     initQebLog(10, 10);
@@ -124,8 +106,11 @@ int main(int argc, char** argv) {
         watcher.join();
     }
 
+    // The container journals its launch facts, "stderr" last, around the time
+    // it reports ready; the probe stays its parent until they are written.
     const bool bReady = container != nullptr && ::WaitForSingleObject(ready, READY_WAIT_MS) == WAIT_OBJECT_0 &&
-                        WaitForLaunchFacts(::GetProcessId(container));
+                        qebtest::WaitForJournal(s_dir.substr(0, s_dir.size() - 1), ::GetProcessId(container),
+                                                "stderr", READY_WAIT_MS);
     std::FILE* out = _wfopen((s_dir + L"probe_result.txt").c_str(), L"w");
     if (out != nullptr) {
         std::fprintf(out, "launch-start %llu\nlaunch-end %llu\n", launchStart, launchEnd);

@@ -40,13 +40,12 @@ bool WriteBytes(HANDLE pipe, const std::string& bytes) {
 
 // True once the listener has taken every byte out of the pipe.
 bool WaitDrained(HANDLE readEnd) {
-    const ULONGLONG deadline = ::GetTickCount64() + LINE_WAIT_MS;
-    for (;;) {
-        DWORD available = 1;
-        if (::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available == 0) return true;
-        if (::GetTickCount64() >= deadline) return false;
-        ::Sleep(1);
-    }
+    return qebtest::WaitFor(
+        [readEnd] {
+            DWORD available = 1;
+            return ::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available == 0;
+        },
+        LINE_WAIT_MS, 1);
 }
 
 // The listener's and the parser's lines as "<level> <tag> <message>".
@@ -86,7 +85,6 @@ std::string Line(const std::string& level, const std::string& text) { return lev
 const std::string READY_1 = Line("I", "get container notify workStatus = 1(QEBCoreProcess::Pipe_Listen)");
 const std::string INVALID = Line("I", "invalid notify(QEBCoreProcess::Pipe_Listen)");
 const std::string BAD_NUMBER = Line("E", "RefreshSlientUpdatePeriod invalid_argument(GetNotifyStatus)");
-const std::string TOO_BIG = Line("E", "RefreshSlientUpdatePeriod out_of_range(GetNotifyStatus)");
 
 std::string StatusLine(int status) {
     return Line("I", "get container notify workStatus = " + std::to_string(status) + "(QEBCoreProcess::Pipe_Listen)");
@@ -105,19 +103,9 @@ std::vector<ListenCase> ListenCases() {
     return {
         {"One", Utf16Bytes(L"NotifyWorkStatus1"), {READY_1}, true},
         {"Two", Utf16Bytes(L"NotifyWorkStatus2"), {StatusLine(2)}, false},
-        {"LargePositive", Utf16Bytes(L"NotifyWorkStatus2147483647"), {StatusLine(2147483647)}, false},
         {"Zero", Utf16Bytes(L"NotifyWorkStatus0"), {INVALID}, false},
         {"NoKey", Utf16Bytes(L"WorkStatus1 hello"), {}, false},
-        {"Negative", Utf16Bytes(L"NotifyWorkStatus-1"), {}, false},
         {"NoDigits", Utf16Bytes(L"NotifyWorkStatus"), {BAD_NUMBER, INVALID}, false},
-        {"OutOfRange", Utf16Bytes(L"NotifyWorkStatus99999999999"), {TOO_BIG, INVALID}, false},
-        {"BlankBeforeNumber", Utf16Bytes(L"NotifyWorkStatus 1"), {READY_1}, true},
-        {"TabBeforeNumber", Utf16Bytes(L"NotifyWorkStatus\t1"), {READY_1}, true},
-        {"Colon", Utf16Bytes(L"NotifyWorkStatus:1"), {BAD_NUMBER, INVALID}, false},
-        {"EqualsSign", Utf16Bytes(L"NotifyWorkStatus=1"), {BAD_NUMBER, INVALID}, false},
-        {"Quote", Utf16Bytes(L"NotifyWorkStatus\"1\""), {BAD_NUMBER, INVALID}, false},
-        {"TextBeforeKey", Utf16Bytes(L"{\"state\":\"NotifyWorkStatus1\",\"n\":9}"), {READY_1}, true},
-        {"TwoInOneWrite", Utf16Bytes(L"NotifyWorkStatus2NotifyWorkStatus1"), {StatusLine(2)}, false},
         {"LeadingNullIsEmptyText", leadingNull, {}, false},
         {"TextEndsAtFirstNull", afterNull, {StatusLine(3)}, false},
         {"ZeroByteWrite", std::string(), {}, false},

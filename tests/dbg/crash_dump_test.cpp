@@ -20,7 +20,7 @@ struct CrashRun {
 // that folder's "logs" and not in the one shared by the test programs.
 void RunCrashHelper(const qebtest::TempDir& dir, const wchar_t* mode, CrashRun& run) {
     const std::wstring helper = dir.File(L"QEBCrashProbe.exe");
-    ASSERT_TRUE(::CopyFileW((qebtest::ExeDir() + L"dbg_crash_helper.exe").c_str(), helper.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((qebtest::ExeDirectory() + L"dbg_crash_helper.exe").c_str(), helper.c_str(), FALSE));
     const std::wstring trace = dir.File(L"trace");
     run.child = qebtest::RunChild(helper, L"\"" + helper + L"\" " + mode + L" \"" + trace + L"\"", 60000);
     ASSERT_TRUE(run.child.bEnded);
@@ -60,7 +60,7 @@ TEST(CrashDump, CrashWritesMinidumpAndNamesItInTheLog) {
     const std::wstring& name = run.dumps[0];
     EXPECT_TRUE(IsDumpName(name, run.child.processId)) << qebtest::Narrow(name);
     const std::wstring dumpPath = dir.File(L"logs") + L"\\" + name;
-    const std::string dump = qebtest::ReadWholeFile(dumpPath);
+    const std::string dump = qebtest::ReadFileShared(dumpPath);
     ASSERT_GT(dump.size(), 32u);
     EXPECT_EQ(dump.substr(0, 4), "MDMP");
 
@@ -72,7 +72,7 @@ TEST(CrashDump, CrashWritesMinidumpAndNamesItInTheLog) {
     EXPECT_EQ(crash.processId, run.child.processId);
     // 0xC0000005, the access violation, then the dump's full path.
     EXPECT_EQ(crash.message.rfind("Unhandled exception 3221225477, crash dump: ", 0), 0u) << crash.message;
-    EXPECT_NE(crash.message.find(qebtest::Narrow(dumpPath) + "(DbgSdkCrashFilter)"), std::string::npos)
+    EXPECT_NE(crash.message.find(qebtest::ToAnsi(dumpPath).value_or("?") + "(DbgSdkCrashFilter)"), std::string::npos)
         << crash.message;
 }
 

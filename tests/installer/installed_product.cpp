@@ -11,19 +11,9 @@ namespace qebtest {
 
 namespace {
 
-constexpr DWORD POLL_INTERVAL_MS = 50;
 constexpr size_t GUID_TEXT_CHARS = 39;
 
 }  // namespace
-
-std::wstring FromUtf8(const char* text) {
-    const int needed = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (needed <= 1) return {};
-    std::wstring out(static_cast<size_t>(needed), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text, -1, &out[0], needed);
-    out.resize(static_cast<size_t>(needed) - 1);
-    return out;
-}
 
 std::vector<std::wstring> InstalledProducts(const std::wstring& upgradeCode) {
     std::vector<std::wstring> products;
@@ -78,11 +68,6 @@ std::wstring InstallFolder(const std::wstring& company, const std::wstring& prod
     return folder;
 }
 
-bool IsFile(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 std::vector<RunningProcess> ProcessesNamed(const wchar_t* exeName) {
     std::vector<RunningProcess> found;
     const qeb::UniqueHandle hSnapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -103,15 +88,6 @@ std::wstring ProcessImagePath(DWORD processId) {
     if (!::QueryFullProcessImageNameW(hProcess.get(), 0, &path[0], &length)) return {};
     path.resize(length);
     return path;
-}
-
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (condition()) return true;
-        if (::GetTickCount64() >= deadline) return false;
-        ::Sleep(POLL_INTERVAL_MS);
-    }
 }
 
 }  // namespace qebtest

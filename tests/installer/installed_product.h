@@ -6,13 +6,10 @@
 
 #include <msi.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace qebtest {
-
-std::wstring FromUtf8(const char* text);
 
 // Product codes of every installed package with this upgrade code.
 std::vector<std::wstring> InstalledProducts(const std::wstring& upgradeCode);
@@ -30,8 +27,6 @@ bool RunningUnderWine();
 // "<Program Files>\<company>\<product>", where the package installs.
 std::wstring InstallFolder(const std::wstring& company, const std::wstring& product);
 
-bool IsFile(const std::wstring& path);
-
 struct RunningProcess {
     DWORD processId = 0;
     DWORD parentId = 0;
@@ -42,8 +37,5 @@ std::vector<RunningProcess> ProcessesNamed(const wchar_t* exeName);
 
 // Full path of a running process's executable; empty if it cannot be read.
 std::wstring ProcessImagePath(DWORD processId);
-
-// Polls the condition until it holds or the time is up.
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs);
 
 }  // namespace qebtest

@@ -21,6 +21,7 @@
 #include "process_list.h"
 #include "qebcore_security.h"
 #include "scm_client.h"
+#include "test_files.h"
 
 namespace {
 
@@ -35,12 +36,6 @@ constexpr size_t LOG_TAIL_CHARS = 3000;
 const wchar_t* const SERVICE_EXE = L"QEBCoreService.exe";
 const wchar_t* const CONTAINER_EXE = L"QEBCoreContainer.exe";
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
-
 std::wstring Unquoted(std::wstring text) {
     if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') text = text.substr(1, text.size() - 2);
     return text;
@@ -50,38 +45,23 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
     return _wcsicmp(a.c_str(), b.c_str()) == 0;
 }
 
-struct ServiceConfig {
-    DWORD serviceType = 0;
-    DWORD startType = 0;
-    DWORD errorControl = 0;
-    std::wstring binaryPath;
-    std::wstring account;
-    std::wstring displayName;
-};
+// A text field of a configuration record; null reads as empty.
+std::wstring Text(const wchar_t* text) { return text != nullptr ? text : L""; }
 
 // Both queries are documented to need at most 8 KB.
 constexpr DWORD CONFIG_BUFFER_BYTES = 8192;
 
-std::optional<ServiceConfig> QueryConfig(SC_HANDLE hService) {
+// QueryServiceConfigW (level 0) or one level of QueryServiceConfig2W into a
+// buffer; empty if it failed. The record's texts point into the buffer, so
+// it is moved out, never copied.
+std::vector<BYTE> QueryConfig(SC_HANDLE hService, DWORD level = 0) {
     std::vector<BYTE> buffer(CONFIG_BUFFER_BYTES);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    const DWORD size = static_cast<DWORD>(buffer.size());
     DWORD needed = 0;
-    if (!::QueryServiceConfigW(hService, config, static_cast<DWORD>(buffer.size()), &needed)) return std::nullopt;
-    ServiceConfig out;
-    out.serviceType = config->dwServiceType;
-    out.startType = config->dwStartType;
-    out.errorControl = config->dwErrorControl;
-    out.binaryPath = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
-    out.account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : L"";
-    out.displayName = config->lpDisplayName != nullptr ? config->lpDisplayName : L"";
-    return out;
-}
-
-// One level of QueryServiceConfig2W into a buffer; empty if it failed.
-std::vector<BYTE> QueryConfig2(SC_HANDLE hService, DWORD level) {
-    std::vector<BYTE> buffer(CONFIG_BUFFER_BYTES);
-    DWORD needed = 0;
-    if (!::QueryServiceConfig2W(hService, level, buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) return {};
+    const BOOL bQueried =
+        level == 0 ? ::QueryServiceConfigW(hService, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), size, &needed)
+                   : ::QueryServiceConfig2W(hService, level, buffer.data(), size, &needed);
+    if (!bQueried) buffer.clear();
     return buffer;
 }
 
@@ -196,23 +176,25 @@ TEST_F(MsiPackageTest, InstallRegistersAnAutoStartLocalSystemServiceAndStartsIt)
         qeb::scm::OpenNamedService(SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS, &error);
     ASSERT_TRUE(service) << "OpenServiceW error " << error;
 
-    const std::optional<ServiceConfig> config = QueryConfig(service.get());
-    ASSERT_TRUE(config.has_value()) << "QueryServiceConfigW error " << ::GetLastError();
-    EXPECT_EQ(config->serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(config->startType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(config->errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_TRUE(SameText(config->account, L"LocalSystem")) << Narrow(config->account);
-    EXPECT_TRUE(SameText(Unquoted(config->binaryPath), m_folder + L"\\" + SERVICE_EXE)) << Narrow(config->binaryPath);
-    EXPECT_EQ(config->displayName, FromUtf8(QEB_EXPECT_DISPLAY_NAME));
+    const std::vector<BYTE> raw = QueryConfig(service.get());
+    ASSERT_FALSE(raw.empty()) << "QueryServiceConfigW error " << ::GetLastError();
+    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(raw.data());
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    const std::wstring account = Text(config->lpServiceStartName), binaryPath = Text(config->lpBinaryPathName);
+    EXPECT_TRUE(SameText(account, L"LocalSystem")) << Narrow(account);
+    EXPECT_TRUE(SameText(Unquoted(binaryPath), m_folder + L"\\" + SERVICE_EXE)) << Narrow(binaryPath);
+    EXPECT_EQ(Text(config->lpDisplayName), FromUtf8(QEB_EXPECT_DISPLAY_NAME));
 
-    const std::vector<BYTE> description = QueryConfig2(service.get(), SERVICE_CONFIG_DESCRIPTION);
+    const std::vector<BYTE> description = QueryConfig(service.get(), SERVICE_CONFIG_DESCRIPTION);
     ASSERT_FALSE(description.empty()) << "QueryServiceConfig2W(description) error " << ::GetLastError();
-    const auto* text = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(description.data())->lpDescription;
-    EXPECT_EQ(std::wstring(text != nullptr ? text : L""), FromUtf8(QEB_EXPECT_DESCRIPTION));
+    EXPECT_EQ(Text(reinterpret_cast<const SERVICE_DESCRIPTIONW*>(description.data())->lpDescription),
+              FromUtf8(QEB_EXPECT_DESCRIPTION));
 
     // The service restarts its container itself; the SCM must not restart
     // the service.
-    const std::vector<BYTE> failure = QueryConfig2(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS);
+    const std::vector<BYTE> failure = QueryConfig(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS);
     if (!failure.empty()) {
         EXPECT_EQ(reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(failure.data())->cActions, 0u);
     } else {
@@ -302,9 +284,9 @@ TEST_F(MsiPackageTest, InstallingARebuiltPackageReplacesTheEarlierOne) {
 }
 
 TEST_F(MsiPackageTest, PackageIsSignedByTheBuildIdentity) {
-    char narrow[MAX_PATH * 4] = {};
-    ASSERT_GT(::WideCharToMultiByte(CP_ACP, 0, m_msi.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr), 0);
-    EXPECT_TRUE(VerifyEmbeddedSignature(narrow));
+    const std::optional<std::string> narrow = ToAnsi(m_msi);
+    ASSERT_TRUE(narrow.has_value());
+    EXPECT_TRUE(VerifyEmbeddedSignature(narrow->c_str()));
 }
 
 }  // namespace

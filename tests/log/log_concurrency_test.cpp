@@ -73,7 +73,7 @@ TEST(LogConcurrency, ManyThreadsStoreEveryLineWhole) {
     ShutdownQebLog();
     std::printf("[ figure ] %d lines from %d threads in %.3f s: %.0f lines/s\n", WRITERS * LINES_PER_WRITER, WRITERS,
                 seconds, WRITERS * LINES_PER_WRITER / seconds);
-    EXPECT_EQ(ExpectEveryLineOnceInOrder(qebtest::SplitLines(qebtest::ReadWholeFile(log.CurrentFile()))),
+    EXPECT_EQ(ExpectEveryLineOnceInOrder(qebtest::StoredLines(log.CurrentFile())),
               static_cast<size_t>(WRITERS))
         << "each writer shows its own thread id";
 }
@@ -91,13 +91,12 @@ TEST(LogConcurrency, RotationUnderConcurrentWritersLosesNothing) {
     std::vector<std::string> lines;
     int rotated = 0;
     for (int index = BACKUPS; index >= 0; --index) {
-        const std::wstring path = log.directory() + (index == 0 ? std::wstring(L"\\QEBCoreService.log")
-                                                                : L"\\QEBCoreService." + std::to_wstring(index) + L".log");
+        const std::wstring path = log.File(index);
         if (!qebtest::FileExists(path)) continue;
         rotated += index > 0;
-        const std::string content = qebtest::ReadWholeFile(path);
+        const std::string content = qebtest::ReadFileShared(path);
         EXPECT_LE(content.size(), FILE_BYTES) << index;
-        for (std::string& line : qebtest::SplitLines(content)) lines.push_back(std::move(line));
+        for (std::string& line : qebtest::SplitStoredLines(content)) lines.push_back(std::move(line));
     }
     EXPECT_GE(rotated, 10);
     EXPECT_LT(rotated, BACKUPS) << "the test needs every rotated file kept";

@@ -43,7 +43,7 @@ TEST(LogRecordShape, StoredLineCarriesPrefixAndMessageByteForByte) {
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main start and begin.");
     ShutdownQebLog();
 
-    const std::vector<std::string> lines = qebtest::SplitLines(qebtest::ReadWholeFile(log.CurrentFile()));
+    const std::vector<std::string> lines = qebtest::StoredLines(log.CurrentFile());
     ASSERT_EQ(lines.size(), messages.size() + 2);
     std::vector<qebtest::LogRecord> records(lines.size());
     for (size_t i = 0; i < lines.size(); ++i) ASSERT_TRUE(qebtest::ParseLogRecord(lines[i], records[i])) << lines[i];
@@ -74,7 +74,7 @@ TEST(LogRecordShape, LineBreaksInsideAMessageCannotForgeALine) {
     ASSERT_TRUE(log.opened());
     QEBLOGW("container", "first\r\n2026-01-01 00:00:00.000Z 1 1 E container forged\nend\r");
     ShutdownQebLog();
-    const std::vector<std::string> lines = qebtest::SplitLines(qebtest::ReadWholeFile(log.CurrentFile()));
+    const std::vector<std::string> lines = qebtest::StoredLines(log.CurrentFile());
     ASSERT_EQ(lines.size(), 1u);
     qebtest::LogRecord record;
     ASSERT_TRUE(qebtest::ParseLogRecord(lines[0], record));
@@ -101,14 +101,14 @@ TEST(LogHarmlessCalls, BeforeInitAndAfterShutdownNothingHappens) {
 TEST(LogHarmlessCalls, FailedOpenLeavesLogInertAndReusable) {
     qebtest::TempDir dir(L"qeb_log_badopen");
     const std::wstring notADirectory = dir.File(L"plain_file");
-    ASSERT_TRUE(qebtest::WriteWholeFile(notADirectory, ""));
+    ASSERT_TRUE(qebtest::WriteTextFile(notADirectory, ""));
     ShutdownQebLog();
     for (const wchar_t* bad : {notADirectory.c_str(), static_cast<const wchar_t*>(nullptr), L""})
         EXPECT_FALSE(initQebLogAt(bad, 1 << 20, 1));
     EXPECT_FALSE(initQebLogAt(std::wstring(5000, L'a').c_str(), 1 << 20, 1));
     QEBLOGE("container", "nowhere to go");
     FlushQebLogFile();
-    EXPECT_EQ(qebtest::ReadWholeFile(notADirectory), "");
+    EXPECT_EQ(qebtest::ReadFileShared(notADirectory), "");
     // The failure leaves nothing behind that blocks a later open.
     const std::wstring good = dir.File(L"good");
     ASSERT_TRUE(initQebLogAt(good.c_str(), 1 << 20, 1));

@@ -11,10 +11,6 @@
 
 namespace {
 
-std::wstring LogFileName(int index) {
-    return index == 0 ? L"QEBCoreService.log" : L"QEBCoreService." + std::to_wstring(index) + L".log";
-}
-
 std::string SequenceMessage(int sequence) {
     char text[32];
     std::snprintf(text, sizeof text, "seq %05d ", sequence);
@@ -42,13 +38,13 @@ TEST_P(LogRotation, KeepsStatedFilesEachWithinLimitAndNewestLinesContiguous) {
     }
     ShutdownQebLog();
 
-    EXPECT_FALSE(qebtest::FileExists(log.directory() + L"\\" + LogFileName(rotation.backups + 1)));
+    EXPECT_FALSE(qebtest::FileExists(log.File(rotation.backups + 1)));
     EXPECT_EQ(qebtest::ListFiles(log.directory(), L"*").size(), static_cast<size_t>(rotation.backups + 1));
     std::vector<int> sequences;
     for (int index = rotation.backups; index >= 0; --index) {
-        const std::wstring path = log.directory() + L"\\" + LogFileName(index);
+        const std::wstring path = log.File(index);
         EXPECT_TRUE(qebtest::FileExists(path)) << index;
-        const std::string content = qebtest::ReadWholeFile(path);
+        const std::string content = qebtest::ReadFileShared(path);
         EXPECT_LE(content.size(), rotation.maxBytes) << "file " << index;
         // A rotated file was closed only because the next line did not fit.
         if (index > 0) {
@@ -76,7 +72,7 @@ TEST(LogRotationEdges, LineLongerThanLimitIsStoredWholeInAFreshFile) {
     const std::string huge(10000, 'h');
     QEBLOGI("service", huge);
     ShutdownQebLog();
-    const auto older = qebtest::ReadLogRecords(log.directory() + L"\\" + LogFileName(1));
+    const auto older = qebtest::ReadLogRecords(log.File(1));
     const auto current = log.Records();
     ASSERT_EQ(older.size(), 1u);
     EXPECT_EQ(older[0].message, "before");

@@ -16,10 +16,10 @@
 #include "module_resources.h"
 #include "qebcore_security.h"
 #include "resource_ids.h"
+#include "test_files.h"
 
 namespace {
 
-using qebtest::BesideThisProgram;
 using qebtest::DataModule;
 using qebtest::FromUtf8;
 using qebtest::ResourceBytes;
@@ -31,10 +31,6 @@ constexpr const wchar_t* CONTAINER_EXE = L"QEBCoreContainer.exe";
 constexpr WORD StringBlockOf(unsigned id) { return static_cast<WORD>(id / 16 + 1); }
 constexpr size_t IndexInBlock(unsigned id) { return id % 16; }
 
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
 // ---- service texts ---------------------------------------------------------
 
 struct Language {
@@ -44,6 +40,8 @@ struct Language {
     const char* description;
 };
 
+// The German texts have non-ASCII letters: a resource compiler that read the
+// script in the wrong code page fails the exact comparison.
 const Language LANGUAGES[] = {
     {"EnglishUS", MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), QEB_EXPECT_DISPLAY_NAME_EN, QEB_EXPECT_DESCRIPTION_EN},
     {"German", MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), QEB_EXPECT_DISPLAY_NAME_DE, QEB_EXPECT_DESCRIPTION_DE},
@@ -56,7 +54,7 @@ class ServiceTexts : public ::testing::TestWithParam<Language> {};
 TEST_P(ServiceTexts, BlockInThatLanguageHoldsNameAndDescription) {
     static_assert(StringBlockOf(IDS_SERVICE_DISPLAY_NAME) == StringBlockOf(IDS_SERVICE_DESCRIPTION),
                   "both texts are read from one block");
-    const DataModule module(BesideThisProgram(SERVICE_EXE));
+    const DataModule module(qebtest::ExeDirectory() + SERVICE_EXE);
     ASSERT_NE(module.get(), nullptr) << "load error " << module.loadError();
 
     const auto block = ResourceBytes(module.get(), RT_STRING, MAKEINTRESOURCEW(StringBlockOf(IDS_SERVICE_DISPLAY_NAME)),
@@ -79,24 +77,8 @@ TEST_P(ServiceTexts, BlockInThatLanguageHoldsNameAndDescription) {
 INSTANTIATE_TEST_SUITE_P(Languages, ServiceTexts, ::testing::ValuesIn(LANGUAGES),
                          [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.testName); });
 
-TEST(ServiceTextsGerman, NonAsciiTextSurvivesTheResourceCompiler) {
-    // The German description has an umlaut: a resource compiler that read the
-    // script in the wrong code page yields two characters or a '?' there.
-    const DataModule module(BesideThisProgram(SERVICE_EXE));
-    ASSERT_NE(module.get(), nullptr);
-    const auto block = ResourceBytes(module.get(), RT_STRING, MAKEINTRESOURCEW(StringBlockOf(IDS_SERVICE_DESCRIPTION)),
-                                     MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
-    ASSERT_TRUE(block.has_value());
-    const auto strings = qebtest::ParseStringBlock(*block);
-    ASSERT_TRUE(strings.has_value());
-    const std::wstring& description = (*strings)[IndexInBlock(IDS_SERVICE_DESCRIPTION)];
-    EXPECT_NE(description.find(L'\u00E4'), std::wstring::npos);
-    EXPECT_EQ(description.find(L'?'), std::wstring::npos);
-    EXPECT_EQ(description.find(L'\u00C3'), std::wstring::npos);
-}
-
 TEST(ServiceTextsContainer, ContainerCarriesNoServiceTexts) {
-    const DataModule module(BesideThisProgram(CONTAINER_EXE));
+    const DataModule module(qebtest::ExeDirectory() + CONTAINER_EXE);
     ASSERT_NE(module.get(), nullptr);
     EXPECT_FALSE(ResourceBytes(module.get(), RT_STRING, MAKEINTRESOURCEW(StringBlockOf(IDS_SERVICE_DISPLAY_NAME)),
                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
@@ -107,18 +89,8 @@ TEST(ServiceTextsContainer, ContainerCarriesNoServiceTexts) {
 
 class ShippedProgram : public ::testing::TestWithParam<const wchar_t*> {
 protected:
-    std::wstring Path() const { return BesideThisProgram(GetParam()); }
+    std::wstring Path() const { return qebtest::ExeDirectory() + GetParam(); }
 };
-
-TEST_P(ShippedProgram, ManifestRunsAsInvokerOnWindows10) {
-    const DataModule module(Path());
-    ASSERT_NE(module.get(), nullptr);
-    const auto manifest = ResourceBytes(module.get(), RT_MANIFEST, MAKEINTRESOURCEW(1));
-    ASSERT_TRUE(manifest.has_value()) << "no RT_MANIFEST 1";
-    const std::string text(manifest->begin(), manifest->end());
-    EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
-    EXPECT_NE(text.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
-}
 
 TEST_P(ShippedProgram, LoaderAcceptsTheManifest) {
     // A manifest the loader rejects makes the program unstartable on Windows
@@ -216,11 +188,13 @@ TEST_P(ShippedProgram, IconGroupHasFiveSizesThatWindowsCanDraw) {
 TEST_P(ShippedProgram, SignatureCoversTheResources) {
     if (!QEB_EXPECT_SIGNED) GTEST_SKIP() << "this build does not sign its programs";
     // The resources are linked in before the program is signed; anything
-    // added to the image afterwards would break the signature.
+    // added to the image afterwards would break the signature. Both checks
+    // the service makes accept what the build signed.
     const std::wstring path = Path();
-    char narrow[MAX_PATH * 4] = {};
-    ASSERT_GT(::WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr), 0);
-    EXPECT_TRUE(VerifyEmbeddedSignature(narrow)) << Narrow(path);
+    const std::optional<std::string> narrow = qebtest::ToAnsi(path);
+    ASSERT_TRUE(narrow.has_value());
+    EXPECT_TRUE(VerifyEmbeddedSignature(narrow->c_str())) << qebtest::Narrow(path);
+    EXPECT_TRUE(VerifyVelantDigitalSignature(path.c_str())) << qebtest::Narrow(path);
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, ShippedProgram, ::testing::Values(SERVICE_EXE, CONTAINER_EXE),

@@ -28,22 +28,6 @@ std::optional<std::vector<uint8_t>> CopyResource(HMODULE hModule, HRSRC hResourc
 
 }  // namespace
 
-std::wstring BesideThisProgram(const wchar_t* fileName) {
-    std::wstring path(MAX_PATH * 4, L'\0');
-    const DWORD length = ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    path.resize(length);
-    return path.substr(0, path.find_last_of(L'\\') + 1) + fileName;
-}
-
-std::wstring FromUtf8(const char* text) {
-    const int needed = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (needed <= 1) return {};
-    std::wstring out(static_cast<size_t>(needed), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &out[0], needed);
-    out.resize(static_cast<size_t>(needed) - 1);
-    return out;
-}
-
 DataModule::DataModule(const std::wstring& path) noexcept
     : m_hModule(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {
     if (m_hModule == nullptr) m_loadError = ::GetLastError();

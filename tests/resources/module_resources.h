@@ -10,11 +10,6 @@
 
 namespace qebtest {
 
-// Full path of a file beside this test program (bin/).
-std::wstring BesideThisProgram(const wchar_t* fileName);
-
-std::wstring FromUtf8(const char* text);
-
 // A program mapped as a data file, for its resources only.
 class DataModule {
 public:

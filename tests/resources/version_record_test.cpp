@@ -11,10 +11,10 @@
 
 #include "expected_texts.h"
 #include "module_resources.h"
+#include "test_files.h"
 
 namespace {
 
-using qebtest::BesideThisProgram;
 using qebtest::FromUtf8;
 
 struct Program {
@@ -60,7 +60,7 @@ class VersionRecord : public ::testing::TestWithParam<Program> {
 protected:
     void SetUp() override {
         DWORD error = 0;
-        m_info = ReadVersionInfo(BesideThisProgram(GetParam().fileName), &error);
+        m_info = ReadVersionInfo(qebtest::ExeDirectory() + GetParam().fileName, &error);
         ASSERT_TRUE(m_info.has_value()) << "no version record, error " << error;
     }
 

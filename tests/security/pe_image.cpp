@@ -3,8 +3,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace sectest {
 
@@ -20,30 +18,20 @@ bool ReadAt(const Bytes& image, std::size_t offset, T& value) {
 // Length of the DER element starting at `offset`, header included.
 std::optional<std::size_t> DerElementSize(const Bytes& image, std::size_t offset) {
     if (offset + 2 > image.size()) return std::nullopt;
-    const unsigned char first = image[offset + 1];
+    const unsigned char first = static_cast<unsigned char>(image[offset + 1]);
     if ((first & 0x80) == 0) return 2 + static_cast<std::size_t>(first);
     const std::size_t lengthBytes = first & 0x7F;
     if (lengthBytes == 0 || lengthBytes > 4 || offset + 2 + lengthBytes > image.size()) {
         return std::nullopt;
     }
     std::size_t length = 0;
-    for (std::size_t i = 0; i < lengthBytes; ++i) length = (length << 8) | image[offset + 2 + i];
+    for (std::size_t i = 0; i < lengthBytes; ++i) {
+        length = (length << 8) | static_cast<unsigned char>(image[offset + 2 + i]);
+    }
     return 2 + lengthBytes + length;
 }
 
 }  // namespace
-
-std::optional<Bytes> ReadBytes(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
-    if (!in) return std::nullopt;
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteBytes(const std::wstring& path, const Bytes& bytes) {
-    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out.flush());
-}
 
 std::optional<PeLayout> ReadLayout(const Bytes& image) {
     IMAGE_DOS_HEADER dos = {};

@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace sectest {
 
-using Bytes = std::vector<unsigned char>;
+// A whole file as qebtest::ReadFileShared gives it.
+using Bytes = std::string;
 
 struct PeLayout {
     std::size_t codeOffset = 0;         // raw data of the first code section
@@ -20,9 +20,6 @@ struct PeLayout {
     std::size_t signatureDerOffset = 0; // the PKCS#7 SignedData of the first entry
     std::size_t signatureDerSize = 0;
 };
-
-std::optional<Bytes> ReadBytes(const std::wstring& path);
-bool WriteBytes(const std::wstring& path, const Bytes& bytes);
 
 // The layout of a signed 64-bit image; nothing when the image is not one.
 std::optional<PeLayout> ReadLayout(const Bytes& image);

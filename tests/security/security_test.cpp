@@ -1,6 +1,6 @@
 // The two signature checks against real files: images signed in every
 // situation the checks must tell apart, altered copies of a good image, odd
-// paths, concurrent calls, and the build's own signed programs.
+// paths and concurrent calls.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -19,30 +19,11 @@
 namespace {
 
 std::wstring FixturePath(const std::string& name) {
-    return qebtest::ExeDir() + L"security_fixtures\\" + std::wstring(name.begin(), name.end()) + L".exe";
-}
-
-bool IsFile(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-// The path in the ANSI code page, or nothing when some character has no
-// exact form there.
-std::optional<std::string> ToAnsi(const std::wstring& wide) {
-    BOOL usedDefault = FALSE;
-    const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0,
-                                           nullptr, &usedDefault);
-    if (size <= 0 || usedDefault) return std::nullopt;
-    std::string narrow(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, narrow.data(), size, nullptr,
-                          &usedDefault);
-    narrow.resize(static_cast<std::size_t>(size) - 1);
-    return narrow;
+    return qebtest::ExeDirectory() + L"security_fixtures\\" + std::wstring(name.begin(), name.end()) + L".exe";
 }
 
 bool EmbeddedCheck(const std::wstring& path) {
-    const std::optional<std::string> narrow = ToAnsi(path);
+    const std::optional<std::string> narrow = qebtest::ToAnsi(path);
     EXPECT_TRUE(narrow.has_value()) << "path not representable in the ANSI code page";
     return narrow && VerifyEmbeddedSignature(narrow->c_str());
 }
@@ -91,7 +72,7 @@ TEST_P(SignedImages, EachCheckGivesItsVerdict) {
     const SignedImage& image = GetParam();
     const std::wstring path = FixturePath(image.name);
     // A missing image would make every refusal pass for the wrong reason.
-    ASSERT_TRUE(IsFile(path));
+    ASSERT_TRUE(qebtest::IsFile(path));
     ExpectVerdicts(path, image.embeddedAccepted, image.publisherAccepted);
 }
 
@@ -114,41 +95,44 @@ void Alter(int which, sectest::Bytes& image, const sectest::PeLayout& layout) {
         // when the signature carries no timestamp.
         case 1: image[layout.signatureDerOffset + layout.signatureDerSize - 8] ^= 0x01; break;
         case 2:
-            std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(layout.signatureDerOffset), 64,
-                        static_cast<unsigned char>(0x5A));
+            std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(layout.signatureDerOffset), 64, '\x5A');
             break;
         default: image.resize(layout.certTableOffset + layout.certTableSize / 2); break;
     }
 }
 
+// The good image read into memory, with the places the changes go to, and a
+// folder for the altered copies.
 class AlteredImages : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "test images need the development identity";
+        m_good = qebtest::ReadFileShared(FixturePath("good"));
+        const std::optional<sectest::PeLayout> layout = sectest::ReadLayout(m_good);
+        ASSERT_TRUE(layout.has_value());
+        m_layout = *layout;
+        ASSERT_TRUE(m_folder.created());
     }
+
+    sectest::Bytes m_good;
+    sectest::PeLayout m_layout;
+    qebtest::TempDir m_folder{L"qeb_security_altered"};
 };
 
 TEST_F(AlteredImages, AnyChangeAfterSigningIsRefused) {
-    const std::optional<sectest::Bytes> good = sectest::ReadBytes(FixturePath("good"));
-    ASSERT_TRUE(good.has_value());
-    const std::optional<sectest::PeLayout> layout = sectest::ReadLayout(*good);
-    ASSERT_TRUE(layout.has_value());
-    qebtest::TempDir folder(L"qeb_security_altered");
-    ASSERT_TRUE(folder.created());
-
     // The unaltered copy, written the same way, passes: a refusal below is
     // about the change and not about the copying.
-    const std::wstring control = folder.File(L"control.exe");
-    ASSERT_TRUE(sectest::WriteBytes(control, *good));
+    const std::wstring control = m_folder.File(L"control.exe");
+    ASSERT_TRUE(qebtest::WriteTextFile(control, m_good));
     ExpectVerdicts(control, true, true);
 
     for (int index = 0; index < 4; ++index) {
         SCOPED_TRACE(kAlterations[index]);
-        sectest::Bytes image = *good;
-        Alter(index, image, *layout);
-        ASSERT_NE(*good, image);
-        const std::wstring path = folder.File(L"altered" + std::to_wstring(index) + L".exe");
-        ASSERT_TRUE(sectest::WriteBytes(path, image));
+        sectest::Bytes image = m_good;
+        Alter(index, image, m_layout);
+        ASSERT_NE(m_good, image);
+        const std::wstring path = m_folder.File(L"altered" + std::to_wstring(index) + L".exe");
+        ASSERT_TRUE(qebtest::WriteTextFile(path, image));
         ExpectVerdicts(path, false, false);
     }
 }
@@ -156,17 +140,11 @@ TEST_F(AlteredImages, AnyChangeAfterSigningIsRefused) {
 // Every call reads the file again: a good verdict for a path says nothing
 // about what lies there later.
 TEST_F(AlteredImages, EveryCallLooksAtTheFileAgain) {
-    const std::optional<sectest::Bytes> good = sectest::ReadBytes(FixturePath("good"));
-    ASSERT_TRUE(good.has_value());
-    const std::optional<sectest::PeLayout> layout = sectest::ReadLayout(*good);
-    ASSERT_TRUE(layout.has_value());
-    sectest::Bytes altered = *good;
-    Alter(0, altered, *layout);
-    qebtest::TempDir folder(L"qeb_security_swap");
-    ASSERT_TRUE(folder.created());
-    const std::wstring path = folder.File(L"QEBCoreContainer.exe");
+    sectest::Bytes altered = m_good;
+    Alter(0, altered, m_layout);
+    const std::wstring path = m_folder.File(L"QEBCoreContainer.exe");
     for (const bool bGood : {true, false, true}) {
-        ASSERT_TRUE(sectest::WriteBytes(path, bGood ? *good : altered));
+        ASSERT_TRUE(qebtest::WriteTextFile(path, bGood ? m_good : altered));
         ExpectVerdicts(path, bGood, bGood);
     }
 }
@@ -193,7 +171,7 @@ TEST(SignaturePaths, PathsWithoutAFileAreRefused) {
     };
     for (const PathCase& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::optional<std::string> narrow = ToAnsi(c.path);
+        const std::optional<std::string> narrow = qebtest::ToAnsi(c.path);
         ASSERT_TRUE(narrow.has_value());
         EXPECT_FALSE(VerifyEmbeddedSignature(narrow->c_str()));
         EXPECT_FALSE(VerifyVelantDigitalSignature(c.path.c_str()));
@@ -204,37 +182,37 @@ TEST(SignaturePaths, PathsWithoutAFileAreRefused) {
 // character that code page has; the wide check takes any name.
 TEST(SignaturePaths, NonAsciiFoldersAreFollowed) {
     if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "test images need the development identity";
-    const std::optional<sectest::Bytes> good = sectest::ReadBytes(FixturePath("good"));
-    ASSERT_TRUE(good.has_value());
+    const sectest::Bytes good = qebtest::ReadFileShared(FixturePath("good"));
+    ASSERT_FALSE(good.empty());
 
     qebtest::TempDir wideFolder(L"qeb_security_\u00E9\u03A9\u65E5\u672C");
     ASSERT_TRUE(wideFolder.created());
     const std::wstring widePath = wideFolder.File(L"QEBCoreContainer.exe");
-    ASSERT_TRUE(sectest::WriteBytes(widePath, *good));
+    ASSERT_TRUE(qebtest::WriteTextFile(widePath, good));
     EXPECT_TRUE(VerifyVelantDigitalSignature(widePath.c_str()));
 
     qebtest::TempDir ansiFolder(L"qeb_security_caf\u00E9");
     ASSERT_TRUE(ansiFolder.created());
     const std::wstring ansiPath = ansiFolder.File(L"QEBCoreContainer.exe");
-    const std::optional<std::string> narrow = ToAnsi(ansiPath);
+    const std::optional<std::string> narrow = qebtest::ToAnsi(ansiPath);
     if (!narrow) GTEST_SKIP() << "code page " << ::GetACP() << " has no e-acute";
-    ASSERT_TRUE(sectest::WriteBytes(ansiPath, *good));
+    ASSERT_TRUE(qebtest::WriteTextFile(ansiPath, good));
     EXPECT_NE(std::string::npos, narrow->find('\xE9')) << "expected code page 1252 text";
     EXPECT_TRUE(VerifyEmbeddedSignature(narrow->c_str()));
     EXPECT_TRUE(VerifyVelantDigitalSignature(ansiPath.c_str()));
 }
 
 // ---------------------------------------------------------------------------
-// Concurrency and the build's own signatures.
+// Concurrency.
 
 TEST(SignatureChecks, ConcurrentCallsKeepTheirVerdicts) {
     if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "test images need the development identity";
     const std::wstring good = FixturePath("good");
     const std::wstring otherPublisher = FixturePath("other_publisher");
     const std::wstring foreign = FixturePath("foreign_root");
-    ASSERT_TRUE(IsFile(good) && IsFile(otherPublisher) && IsFile(foreign));
-    const std::string goodAnsi = ToAnsi(good).value_or("");
-    const std::string foreignAnsi = ToAnsi(foreign).value_or("");
+    ASSERT_TRUE(qebtest::IsFile(good) && qebtest::IsFile(otherPublisher) && qebtest::IsFile(foreign));
+    const std::string goodAnsi = qebtest::ToAnsi(good).value_or("");
+    const std::string foreignAnsi = qebtest::ToAnsi(foreign).value_or("");
 
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -252,14 +230,6 @@ TEST(SignatureChecks, ConcurrentCallsKeepTheirVerdicts) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(0, wrong.load());
-}
-
-// The build signs every program it links; this test program is one of them.
-TEST(SignatureChecks, TheBuildSignsItsOwnPrograms) {
-    if (!QEB_SELF_SIGNED) GTEST_SKIP() << "this build leaves signing to a later step";
-    wchar_t self[MAX_PATH * 4] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    ExpectVerdicts(self, true, true);
 }
 
 }  // namespace

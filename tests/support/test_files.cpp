@@ -1,52 +1,21 @@
 #include "test_files.h"
 
-#include <atomic>
-
 namespace qebtest {
 
-TempDir::TempDir(const std::wstring& prefix) {
-    static std::atomic<unsigned> s_counter{0};
-    wchar_t base[MAX_PATH + 1] = {};
-    ::GetTempPathW(MAX_PATH, base);
-    m_path = std::wstring(base) + prefix + L"_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-             std::to_wstring(::GetTickCount64()) + L"_" + std::to_wstring(++s_counter);
-    m_bCreated = ::CreateDirectoryW(m_path.c_str(), nullptr) != FALSE;
+TempDir::TempDir(const std::wstring& prefix) : m_path(MakeUniqueDirectory(TempDirectory(), prefix)) {
+    if (!m_path.empty()) m_path.pop_back();
 }
 
-TempDir::~TempDir() { RemoveTree(m_path); }
-
-void RemoveTree(const std::wstring& dir) {
-    for (const std::wstring& name : ListFiles(dir, L"*")) {
-        const std::wstring path = dir + L"\\" + name;
-        if (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-            RemoveTree(path);
-        } else {
-            ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileW(path.c_str());
-        }
-    }
-    ::RemoveDirectoryW(dir.c_str());
+// An empty path would name the working folder.
+TempDir::~TempDir() {
+    if (!m_path.empty()) RemoveDirectoryTree(m_path);
 }
 
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-std::string ReadWholeFile(const std::wstring& path) {
-    const qeb::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string content;
-    char buffer[65536];
-    DWORD read = 0;
-    while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) content.append(buffer, read);
-    return content;
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& text) {
-    const qeb::UniqueHandle file(
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    return file && ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
+bool IsFile(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::vector<std::wstring> ListFiles(const std::wstring& directory, const wchar_t* pattern) {
@@ -62,18 +31,31 @@ std::vector<std::wstring> ListFiles(const std::wstring& directory, const wchar_t
     return names;
 }
 
-std::wstring ExeDir() {
-    wchar_t path[MAX_PATH * 4] = {};
-    const std::wstring text(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH * 4));
-    return text.substr(0, text.find_last_of(L'\\') + 1);
+std::wstring FromUtf8(const char* text) {
+    const int needed = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (needed <= 1) return {};
+    std::wstring out(static_cast<size_t>(needed), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &out[0], needed);
+    out.resize(static_cast<size_t>(needed) - 1);
+    return out;
 }
 
-std::string Narrow(const std::wstring& text) {
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(size > 0 ? size : 1), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), size, nullptr, nullptr);
-    narrow.pop_back();
+std::optional<std::string> ToAnsi(const std::wstring& wide) {
+    BOOL usedDefault = FALSE;
+    const int size = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr,
+                                           &usedDefault);
+    if (size <= 0 || usedDefault) return std::nullopt;
+    std::string narrow(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, narrow.data(), size, nullptr, &usedDefault);
+    narrow.resize(static_cast<size_t>(size) - 1);
     return narrow;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs, DWORD pollMs) {
+    for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;; ::Sleep(pollMs)) {
+        if (condition()) return true;
+        if (::GetTickCount64() >= deadline) return false;
+    }
 }
 
 qeb::UniqueHandle StartProgram(const std::wstring& exe, const std::wstring& commandLine, DWORD* pid) {

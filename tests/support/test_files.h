@@ -1,11 +1,15 @@
 #pragma once
-// Private temporary folders, whole files and child processes for the tests.
+// Private temporary folders, files and child processes for the tests; reading
+// and writing whole files is file_text.h's.
 
 #include <windows.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "file_text.h"
 #include "unique_handle.h"
 
 namespace qebtest {
@@ -19,25 +23,27 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    bool created() const noexcept { return m_bCreated; }
+    bool created() const noexcept { return !m_path.empty(); }
+    // Without a trailing backslash.
     const std::wstring& path() const noexcept { return m_path; }
     std::wstring File(const std::wstring& name) const { return m_path + L"\\" + name; }
 
 private:
     std::wstring m_path;
-    bool m_bCreated = false;
 };
 
-void RemoveTree(const std::wstring& dir);
+// A file or a folder.
 bool FileExists(const std::wstring& path);
-// Whole content, or empty when the file cannot be opened; the reader shares
-// everything so that an open log does not stand in the way.
-std::string ReadWholeFile(const std::wstring& path);
-bool WriteWholeFile(const std::wstring& path, const std::string& text);
+// A file, not a folder.
+bool IsFile(const std::wstring& path);
 std::vector<std::wstring> ListFiles(const std::wstring& directory, const wchar_t* pattern);
-// Folder of the running test program, ending in a backslash.
-std::wstring ExeDir();
-std::string Narrow(const std::wstring& text);
+std::wstring FromUtf8(const char* text);
+// The text in the ANSI code page, or nothing when some character has no exact
+// form there (the narrow signature check takes its path that way).
+std::optional<std::string> ToAnsi(const std::wstring& wide);
+
+// Polls the condition until it holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs, DWORD pollMs = 10);
 
 // Starts `exe` with exactly `commandLine` (no window, nothing inherited).
 qeb::UniqueHandle StartProgram(const std::wstring& exe, const std::wstring& commandLine, DWORD* pid = nullptr);

@@ -55,7 +55,7 @@ bool ParseLogRecord(const std::string& line, LogRecord& record) {
     return true;
 }
 
-std::vector<std::string> SplitLines(const std::string& content) {
+std::vector<std::string> SplitStoredLines(const std::string& content) {
     std::vector<std::string> lines;
     for (size_t start = 0; start < content.size();) {
         const size_t end = content.find("\r\n", start);
@@ -69,9 +69,11 @@ std::vector<std::string> SplitLines(const std::string& content) {
     return lines;
 }
 
+std::vector<std::string> StoredLines(const std::wstring& path) { return SplitStoredLines(ReadFileShared(path)); }
+
 std::vector<LogRecord> ReadLogRecords(const std::wstring& path, bool bOwnOnly) {
     std::vector<LogRecord> records;
-    for (const std::string& line : SplitLines(ReadWholeFile(path))) {
+    for (const std::string& line : StoredLines(path)) {
         LogRecord record;
         if (ParseLogRecord(line, record) && (!bOwnOnly || record.processId == ::GetCurrentProcessId()))
             records.push_back(record);
@@ -127,14 +129,14 @@ std::vector<LogRecord> LogCursor::Since() const {
 }
 
 bool LogCursor::WaitFor(const std::string& message, unsigned long timeoutMs) const {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-        for (const LogRecord& record : Since()) {
-            if (record.message == message) return true;
-        }
-        if (::GetTickCount64() >= deadline) return false;
-        ::Sleep(5);
-    }
+    return qebtest::WaitFor(
+        [&] {
+            for (const LogRecord& record : Since()) {
+                if (record.message == message) return true;
+            }
+            return false;
+        },
+        timeoutMs, 5);
 }
 
 }  // namespace qebtest

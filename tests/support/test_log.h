@@ -20,7 +20,9 @@ struct LogRecord {
 bool ParseLogRecord(const std::string& line, LogRecord& record);
 // Lines without their CRLF; a final fragment without CRLF is returned as a
 // line of its own that ends in "<torn>".
-std::vector<std::string> SplitLines(const std::string& content);
+std::vector<std::string> SplitStoredLines(const std::string& content);
+// The lines of a log file, split that way.
+std::vector<std::string> StoredLines(const std::wstring& path);
 // The well-formed records of a log file (only this process's when bOwnOnly).
 std::vector<LogRecord> ReadLogRecords(const std::wstring& path, bool bOwnOnly = false);
 // Messages of the records, optionally only those ending in "(" + func + ")".
@@ -38,7 +40,11 @@ public:
 
     bool opened() const noexcept { return m_bOpened; }
     const std::wstring& directory() const noexcept { return m_dir.path(); }
-    std::wstring CurrentFile() const { return m_dir.File(L"QEBCoreService.log"); }
+    // The current file (0) or a rotated one (1 the newest).
+    std::wstring File(int index) const {
+        return m_dir.File(index == 0 ? L"QEBCoreService.log" : L"QEBCoreService." + std::to_wstring(index) + L".log");
+    }
+    std::wstring CurrentFile() const { return File(0); }
     std::vector<LogRecord> Records() const { return ReadLogRecords(CurrentFile()); }
     // Records of the given level whose message starts with `text`.
     std::vector<LogRecord> Find(char level, const std::string& text) const;

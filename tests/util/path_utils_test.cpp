@@ -8,7 +8,7 @@ namespace {
 
 // Runs a copy of the probe placed at `exePath` and returns what it printed.
 std::string RunProbeFrom(const std::wstring& exePath) {
-    EXPECT_TRUE(::CopyFileW((qebtest::ExeDir() + L"exe_dir_probe.exe").c_str(), exePath.c_str(), FALSE))
+    EXPECT_TRUE(::CopyFileW((qebtest::ExeDirectory() + L"exe_dir_probe.exe").c_str(), exePath.c_str(), FALSE))
         << ::GetLastError();
     qebtest::TempDir dir(L"exe_dir_probe");
     const std::wstring outFile = dir.File(L"out.txt");
@@ -16,7 +16,7 @@ std::string RunProbeFrom(const std::wstring& exePath) {
     EXPECT_TRUE(child.bEnded);
     EXPECT_EQ(0u, child.exitCode);
     ::DeleteFileW(exePath.c_str());
-    return qebtest::ReadWholeFile(outFile);
+    return qebtest::ReadFileShared(outFile);
 }
 
 TEST(GetExeDirectory, IsTheRunningProgramsFolderWithTrailingBackslash) {
