@@ -126,7 +126,7 @@ std::string ReadTextFile(const std::wstring& path) {
     return text;
 }
 
-double BareCreateProcessMs(const std::wstring& image) {
+double RunBareProcess(const std::wstring& image, const std::function<void(DWORD)>& whileRunning) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
@@ -137,11 +137,14 @@ double BareCreateProcessMs(const std::wstring& image) {
         return -1.0;
     }
     const double elapsed = NowMs() - begin;
+    if (whileRunning) whileRunning(created.dwProcessId);
     ::TerminateProcess(created.hProcess, 1);
     ::WaitForSingleObject(created.hProcess, 5000);
     ::CloseHandle(created.hThread);
     ::CloseHandle(created.hProcess);
     return elapsed;
 }
+
+double BareCreateProcessMs(const std::wstring& image) { return RunBareProcess(image, nullptr); }
 
 }  // namespace qebbench

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ void PrintRow(const std::string& figure, const std::vector<double>& samples, con
 // A free-text line under the table (starts with "- ").
 void PrintNote(const std::string& text);
 
+// Starts the image with nothing inherited and no window, calls whileRunning
+// with its process id, then terminates it. Returns the milliseconds
+// CreateProcessW took; negative when it could not be started.
+double RunBareProcess(const std::wstring& image, const std::function<void(DWORD)>& whileRunning);
 // The floor of a launch: a bare CreateProcessW of the image (ended at once),
 // in milliseconds; negative when it could not be started.
 double BareCreateProcessMs(const std::wstring& image);

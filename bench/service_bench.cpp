@@ -85,7 +85,26 @@ struct Floors {
     std::vector<double> readiness;
     std::vector<double> stop;
     std::vector<double> createProcess;
+    std::vector<double> startToReady;
 };
+
+double ReadyStamp(const Staging& staging, DWORD processId);
+bool UseContainer(const Staging& staging, bool bReadyContainer);
+
+// The floor of a restart's launch: CreateProcessW of the ready container
+// (no pipes, nothing checked) until its ready write, i.e. Wine's whole
+// process start; negative on failure.
+double BareStartToReadyMs(const Staging& staging) {
+    const double begin = UtcNowMs();
+    double ready = 0.0;
+    const double created = RunBareProcess(staging.folder + L"QEBCoreContainer.exe", [&](DWORD processId) {
+        for (int wait = 0; wait < 500 && ready == 0.0; ++wait) {
+            ready = ReadyStamp(staging, processId);
+            if (ready == 0.0) ::Sleep(10);
+        }
+    });
+    return created >= 0.0 && ready > 0.0 ? ready - begin : -1.0;
+}
 
 Floors MeasureFloors(const Staging& staging, int repetitions) {
     Floors floors;
@@ -113,6 +132,12 @@ Floors MeasureFloors(const Staging& staging, int repetitions) {
         const double elapsed = BareCreateProcessMs(staging.folder + L"QEBCoreContainer.exe");
         if (elapsed >= 0.0) floors.createProcess.push_back(elapsed);
     }
+    if (UseContainer(staging, true)) {
+        for (int i = 0; i < repetitions; ++i) {
+            const double elapsed = BareStartToReadyMs(staging);
+            if (elapsed >= 0.0) floors.startToReady.push_back(elapsed);
+        }
+    }
     return floors;
 }
 
@@ -128,7 +153,6 @@ size_t CountInLog(const Staging& staging, const char* text) {
 struct StartFigures {
     std::vector<double> readiness;        // ready write → running seen
     std::vector<double> startToRunning;   // StartServiceW called → running seen
-    std::vector<double> containerToReady; // container's first record → its ready write
     std::vector<double> stops;
     size_t readyTimeouts = 0;             // running reported after the 500 ms wait ran out
 };
@@ -192,10 +216,8 @@ void MeasureStartStop(const Staging& staging, bool bReadyContainer, const std::s
             } else {
                 const std::vector<JournalRecord> journal = ReadJournal(staging.folder + L"QEBCoreContainer.journal");
                 const JournalRecord* ready = FindRecord(journal, "ready-sent");
-                const JournalRecord* first = FindRecord(journal, "start");
                 if (ready != nullptr) {
                     figures->readiness.push_back(running.utcMs - ready->utcMs);
-                    if (first != nullptr) figures->containerToReady.push_back(ready->utcMs - first->utcMs);
                     break;
                 }
             }
@@ -216,10 +238,12 @@ void MeasureStartStop(const Staging& staging, bool bReadyContainer, const std::s
 void PrintCost(const char* when, const ProcessCost& cost) {
     const std::string privateKiB =
         cost.bMemoryFromApi ? std::to_string(cost.privateBytes / 1024) : std::string("not reported");
-    std::printf("| %s | %s | %llu | %s | %lu%s | %.0f |\n", when, privateKiB.c_str(),
+    const std::string hostCpu = cost.bHostValid ? std::to_string(static_cast<long long>(cost.hostCpuMs)) : "-";
+    std::printf("| %s | %s | %llu | %s | %lu%s | %.0f | %s |\n", when, privateKiB.c_str(),
                 static_cast<unsigned long long>(cost.workingSetBytes / 1024),
                 cost.bHostValid ? std::to_string(cost.hostRssAnonKiB).c_str() : "-",
-                static_cast<unsigned long>(cost.handles), cost.bHandlesFromApi ? "" : " (system record)", cost.cpuMs);
+                static_cast<unsigned long>(cost.handles), cost.bHandlesFromApi ? "" : " (system record)", cost.cpuMs,
+                hostCpu.c_str());
     std::fflush(stdout);
 }
 
@@ -239,7 +263,7 @@ int main(int argc, char** argv) {
     const Floors floors = MeasureFloors(staging, repetitions);
     const double readinessFloor = Median(floors.readiness);
     const double stopFloor = Median(floors.stop);
-    const double createFloor = Median(floors.createProcess);
+    const double startToReadyFloor = Median(floors.startToReady);
 
     if (scm::InstallService(staging.folder + SERVICE_IMAGE) != ERROR_SUCCESS) {
         std::fprintf(stderr, "cannot install the service\n");
@@ -259,12 +283,12 @@ int main(int argc, char** argv) {
     PrintRow("reference container: ready write (journal, whole ms) → SCM shows running", healthy.readiness, "ms",
              readinessFloor, "noop pipe+SetServiceStatus");
     PrintRow("reference container: StartServiceW called → SCM shows running", healthy.startToRunning, "ms");
-    PrintRow("reference container alone: its first journal record → its ready write", healthy.containerToReady, "ms");
     PrintRow("stop: control → stopped, ready container running", quick.stops, "ms", stopFloor, "noop stop");
     PrintRow("floor: stop control → stopped (QEBBenchNoop)", floors.stop, "ms");
     PrintRow("stop: control → stopped, reference container running", healthy.stops, "ms", stopFloor, "noop stop");
     PrintRow("stop: control → stopped, reference container that never reads its input", noRead.stops, "ms", stopFloor, "noop stop");
     PrintRow("floor: bare CreateProcessW of the container", floors.createProcess, "ms");
+    PrintRow("floor: bare CreateProcessW of the ready container → its ready write", floors.startToReady, "ms");
 
     // Idle cost and the restarts, on one run of the service, with the ready
     // container.
@@ -329,9 +353,9 @@ int main(int argc, char** argv) {
     const size_t restartTimeouts = CountInLog(staging, READY_TIMEOUT_LINE) - timeoutsBeforeRestarts;
 
     PrintRow("restart: container killed → SCM shows running again, minus the 2000 ms pause", reaction, "ms",
-             createFloor + readinessFloor, "bare CreateProcessW + noop readiness");
-    PrintRow("  part: killed → new container's ready write, minus the 2000 ms pause", killToReady, "ms", createFloor,
-             "bare CreateProcessW");
+             startToReadyFloor + readinessFloor, "bare start to ready write + noop readiness");
+    PrintRow("  part: killed → new container's ready write, minus the 2000 ms pause", killToReady, "ms",
+             startToReadyFloor, "bare start to ready write");
     PrintRow("  part: new container's ready write → SCM shows running", readyToRunning, "ms", readinessFloor,
              "noop pipe+SetServiceStatus");
     PrintNote("running reported only after the 500 ms ready wait ran out (\"wait timeout\" warning in the "
@@ -360,7 +384,7 @@ int main(int argc, char** argv) {
 
     std::printf("\n#### Memory and handles of QEBCoreService.exe\n\n");
     std::printf("| when | private KiB (GetProcessMemoryInfo) | working set KiB | host RssAnon KiB | handles | CPU so far "
-                "(GetProcessTimes, ms) |\n|---|---|---|---|---|---|\n");
+                "(GetProcessTimes, ms) | host CPU so far (utime + stime, ms) |\n|---|---|---|---|---|---|---|\n");
     PrintCost("1 s after running", afterStart);
     PrintCost("after 10 s idle", afterIdle);
     for (const auto& [count, cost] : checkpoints) PrintCost((std::to_string(count) + " restarts").c_str(), cost);
