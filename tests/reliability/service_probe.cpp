@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "process_record.h"
 #include "scm_client.h"
 #include "unique_handle.h"
 
@@ -25,52 +26,6 @@ DWORD CountThreads(DWORD processId) {
     return count;
 }
 
-// SYSTEM_PROCESS_INFORMATION (x64): the system's own record of the
-// process. Wine's GetProcessHandleCount reports 0; this count is real.
-constexpr ULONG SYSTEM_PROCESS_INFORMATION_CLASS = 5;
-constexpr size_t RECORD_PROCESS_ID_OFFSET = 0x50;
-constexpr size_t RECORD_HANDLE_COUNT_OFFSET = 0x60;
-constexpr size_t RECORD_PRIVATE_BYTES_OFFSET = 0xC8;
-using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-
-struct SystemRecord {
-    DWORD handles = 0;
-    SIZE_T privateBytes = 0;
-};
-
-// Handle count and private bytes from the system process record; zeros
-// when not found.
-SystemRecord ReadSystemRecord(DWORD processId) {
-    SystemRecord result;
-    const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return result;
-    std::vector<unsigned char> buffer(1 << 20);
-    ULONG needed = 0;
-    for (int attempt = 0;; ++attempt) {
-        if (query(SYSTEM_PROCESS_INFORMATION_CLASS, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) == 0)
-            break;
-        if (attempt == 3) return result;
-        buffer.resize(buffer.size() * 2 + needed);
-    }
-    for (size_t offset = 0;;) {
-        const unsigned char* record = buffer.data() + offset;
-        ULONG next = 0;
-        ULONG_PTR id = 0;
-        std::memcpy(&next, record, sizeof next);
-        std::memcpy(&id, record + RECORD_PROCESS_ID_OFFSET, sizeof id);
-        if (id == processId) {
-            ULONG handles = 0;
-            std::memcpy(&handles, record + RECORD_HANDLE_COUNT_OFFSET, sizeof handles);
-            std::memcpy(&result.privateBytes, record + RECORD_PRIVATE_BYTES_OFFSET, sizeof result.privateBytes);
-            result.handles = handles;
-            return result;
-        }
-        if (next == 0) return result;
-        offset += next;
-    }
-}
-
 }  // namespace
 
 DWORD ServiceProcessId() {
@@ -87,7 +42,8 @@ ProcessFigures SampleProcess(DWORD processId) {
     memory.cb = sizeof memory;
     // Wine reports 0 for both through these calls; the system record then
     // has the real figures.
-    const SystemRecord record = ReadSystemRecord(processId);
+    qeb::scm::ProcessRecord record;
+    qeb::scm::ReadProcessRecord(processId, &record);
     if (!::GetProcessHandleCount(process.get(), &figures.handles) || figures.handles == 0) {
         figures.handles = record.handles;
     }
