@@ -10,6 +10,9 @@ namespace qeb {
 namespace {
 constexpr DWORD kModulePathBytes = 2048;
 constexpr size_t kMaxConvertUnits = 0x3FFFFFFF;
+constexpr size_t kDriveBytes = 3;
+constexpr size_t kDirectoryBytes = 256;
+constexpr size_t kJoinedBytes = 260;
 }  // namespace
 
 std::string GetExeDirectory() {
@@ -22,14 +25,24 @@ std::string GetExeDirectory() {
 }
 
 std::string DirectoryOfPath(const char* fullPath) {
-    char drive[3] = {};
-    char dir[256] = {};
-    char fname[256] = {};
-    char ext[256] = {};
-    if (_splitpath_s(fullPath, drive, sizeof drive, dir, sizeof dir, fname, sizeof fname, ext, sizeof ext) != 0)
-        return {};
+    if (fullPath == nullptr) return {};
+    // _splitpath_s hands a component too long for its buffer to the C
+    // runtime's invalid-parameter handler, which under the Microsoft runtime
+    // ends the process; such a path is refused before it gets there. Only the
+    // drive and directory are wanted, so no buffer is given for the rest.
+    const char* lastSeparator = std::strrchr(fullPath, '\\');
+    const char* lastSlash = std::strrchr(fullPath, '/');
+    if (lastSlash != nullptr && (lastSeparator == nullptr || lastSlash > lastSeparator)) lastSeparator = lastSlash;
+    const size_t driveLength = (fullPath[0] != '\0' && fullPath[1] == ':') ? 2 : 0;
+    const size_t directoryLength =
+        lastSeparator == nullptr ? 0 : static_cast<size_t>(lastSeparator - fullPath) + 1 - driveLength;
+    if (directoryLength >= kDirectoryBytes) return {};
 
-    char joined[260] = {};
+    char drive[kDriveBytes] = {};
+    char dir[kDirectoryBytes] = {};
+    if (_splitpath_s(fullPath, drive, sizeof drive, dir, sizeof dir, nullptr, 0, nullptr, 0) != 0) return {};
+
+    char joined[kJoinedBytes] = {};
     if (_makepath_s(joined, sizeof joined, drive, dir, "", "") != 0) return {};
     return std::string(joined);
 }

@@ -1,15 +1,18 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "background_call.h"
 #include "container_constants.h"
 #include "log_line.h"
 #include "path_utils.h"
 #include "qeb_core_process.h"
 #include "qebcore_memset_s.h"
 #include "qebcore_security.h"
+#include "thread_manager.h"
 #include "unique_handle.h"
 
 namespace {
@@ -31,17 +34,67 @@ qeb::UniqueHandle HoldContainerFile(const std::wstring& path) noexcept {
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// A stop ends the launch at the next step: nothing is started after it, and
+// the calling thread is never held inside a check or a process creation that
+// a stop would otherwise have to terminate.
+HANDLE AbandonForStop() noexcept {
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME,
+                 "ContainerProcess launch abandoned, exit signal received");
+    return nullptr;
+}
+
+// What the process creation leaves behind. Owned jointly with the pool thread
+// that creates the process, so that a creation the launch walked away from
+// still closes its handles when it ends.
+struct CreatedContainer {
+    qeb::UniqueHandle hFile;  // the checked file, held until the process exists
+    qeb::UniqueHandle hSelf;  // must stay open until the container has inherited it
+    qeb::UniqueHandle hProcess;
+    DWORD error = ERROR_SUCCESS;
+};
+
 // The container's only argument: the handle's value in 16 upper-case,
 // zero-padded hexadecimal digits.
-bool FormatCommandLine(wchar_t (&commandLine)[COMMAND_LINE_CHARS], HANDLE hSelf) noexcept {
-    return swprintf_s(commandLine, COMMAND_LINE_CHARS, L"%p", hSelf) > 0;
+std::wstring FormatCommandLine(HANDLE hSelf) {
+    wchar_t commandLine[COMMAND_LINE_CHARS] = {};
+    swprintf_s(commandLine, COMMAND_LINE_CHARS, L"%p", hSelf);
+    return commandLine;
+}
+
+void CreateContainer(CreatedContainer& created, const std::wstring& path, std::wstring commandLine,
+                     HANDLE hStdIn, HANDLE hStdOut) noexcept {
+    STARTUPINFOW startup;
+    memset_s(&startup, sizeof startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = hStdIn;
+    startup.hStdOutput = hStdOut;
+    startup.hStdError = reinterpret_cast<HANDLE>(STD_ERROR_DEVICE_NUMBER);
+
+    PROCESS_INFORMATION info;
+    memset_s(&info, sizeof info, 0, sizeof info);
+    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CONTAINER_CREATION_FLAGS,
+                          nullptr, nullptr, &startup, &info)) {
+        created.error = ::GetLastError();
+        return;
+    }
+    // Nothing uses the first thread; it must not pile up across restarts.
+    ::CloseHandle(info.hThread);
+    created.hProcess.reset(info.hProcess);
 }
 
 HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
+    const HANDLE hExitEvent = VelantThread::ThreadManager::GetInstance()->GetExitEvent();
     if (!process.CreateContainerPipe()) return nullptr;  // its own line says why
 
     const DWORD selfProcessId = ::GetCurrentProcessId();
-    const std::string path = qeb::GetExeDirectory() + CONTAINER_EXE_NAME;
+    const std::string directory = qeb::GetExeDirectory();
+    if (directory.empty()) {
+        // A bare file name would be looked up in the working directory.
+        LogError("ContainerProcess exe directory unknown, launch refused");
+        return nullptr;
+    }
+    const std::string path = directory + CONTAINER_EXE_NAME;
     const std::optional<std::wstring> widePath = qeb::NarrowToWide(path.c_str(), CP_THREAD_ACP);
     if (!widePath) {
         LogError("ContainerProcess exe path cannot be converted. exepath = ", path);
@@ -55,8 +108,9 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         return nullptr;
     }
 
-    const qeb::UniqueHandle hContainerFile = HoldContainerFile(*widePath);
-    if (!hContainerFile) {
+    const auto created = std::make_shared<CreatedContainer>();
+    created->hFile = HoldContainerFile(*widePath);
+    if (!created->hFile) {
         // Missing, or open for writing elsewhere: in either case it cannot be
         // verified, and the usual verdict follows the reason.
         LogError("ContainerProcess exe open failed. error = ", static_cast<unsigned long>(::GetLastError()));
@@ -64,46 +118,51 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         return nullptr;
     }
 
-    if (!VerifyEmbeddedSignature(path.c_str())) {
+    // Each check runs where a stop can leave it behind; the verdicts are
+    // shared with the pool thread because a check left behind outlives this
+    // frame.
+    const auto embedded = std::make_shared<bool>(false);
+    if (!VelantThread::RunUnlessStopped([embedded, path] { *embedded = VerifyEmbeddedSignature(path.c_str()); },
+                                        hExitEvent)) {
+        return AbandonForStop();
+    }
+    if (!*embedded) {
         LogError("ContainerProcess exe verify failed. exepath = ", path);
         return nullptr;
     }
-    if (!VerifyVelantDigitalSignature(widePath->c_str())) {
+    const auto velant = std::make_shared<bool>(false);
+    if (!VelantThread::RunUnlessStopped(
+            [velant, wide = *widePath] { *velant = VerifyVelantDigitalSignature(wide.c_str()); }, hExitEvent)) {
+        return AbandonForStop();
+    }
+    if (!*velant) {
         LogError("ContainerProcess exe verify failed. Not Velant exe");
         return nullptr;
     }
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME, "ContainerProcess exe verify success");
 
     // Inheritable, so the container can watch the service by this value.
-    const qeb::UniqueHandle hSelf(::OpenProcess(SELF_PROCESS_ACCESS, TRUE, selfProcessId));
-    if (!hSelf) {
+    created->hSelf.reset(::OpenProcess(SELF_PROCESS_ACCESS, TRUE, selfProcessId));
+    if (!created->hSelf) {
         LogError("OpenProcess failed.");
         return nullptr;
     }
-
-    wchar_t commandLine[COMMAND_LINE_CHARS] = {};
-    FormatCommandLine(commandLine, hSelf.get());
-
-    STARTUPINFOW startup;
-    memset_s(&startup, sizeof startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = process.m_hStdInRead;
-    startup.hStdOutput = process.m_hStdOutWrite;
-    startup.hStdError = reinterpret_cast<HANDLE>(STD_ERROR_DEVICE_NUMBER);
-
-    PROCESS_INFORMATION created;
-    memset_s(&created, sizeof created, 0, sizeof created);
-    if (!::CreateProcessW(widePath->c_str(), commandLine, nullptr, nullptr, TRUE, CONTAINER_CREATION_FLAGS, nullptr,
-                          nullptr, &startup, &created)) {
-        LogError("create process fail ", static_cast<unsigned long>(::GetLastError()));
+    const HANDLE hStdIn = process.m_hStdInRead;
+    const HANDLE hStdOut = process.m_hStdOutWrite;
+    if (!VelantThread::RunUnlessStopped(
+            [created, wide = *widePath, commandLine = FormatCommandLine(created->hSelf.get()), hStdIn, hStdOut] {
+                CreateContainer(*created, wide, commandLine, hStdIn, hStdOut);
+            },
+            hExitEvent)) {
+        return AbandonForStop();
+    }
+    if (!created->hProcess) {
+        LogError("create process fail ", static_cast<unsigned long>(created->error));
         return nullptr;
     }
-    // Nothing uses the first thread; the container keeps its own copy of the
-    // service's process handle, so ours goes with hSelf. Neither may pile up
-    // across restarts.
-    ::CloseHandle(created.hThread);
-    g_hContainerHandle = created.hProcess;
+    // The container keeps its own copy of the service's process handle;
+    // ours goes with the shared record.
+    g_hContainerHandle = created->hProcess.release();
     return g_hContainerHandle;
 }
 

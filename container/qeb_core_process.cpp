@@ -5,7 +5,6 @@ HANDLE g_hContainerHandle = nullptr;
 HANDLE QEBCoreProcess::s_hContainerReadyEvent = nullptr;
 HANDLE QEBCoreProcess::s_hPipeAvailableEvent = nullptr;
 bool QEBCoreProcess::s_bListenStarted = false;
-SRWLOCK QEBCoreProcess::s_pipeFieldLock = SRWLOCK_INIT;
 HANDLE QEBCoreProcess::s_hListenThread = nullptr;
 bool QEBCoreProcess::s_bListenReading = false;
 

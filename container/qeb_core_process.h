@@ -40,14 +40,12 @@ public:
     static HANDLE s_hPipeAvailableEvent;
     static bool s_bListenStarted;
 
-    // Held only while the four fields are swapped or copied (and while the
-    // listener's thread handle is used), never across a read, a write or a
-    // wait: a writer or the listener works on a private duplicate, so a
-    // replacement never closes a handle under them and never waits for them.
-    static SRWLOCK s_pipeFieldLock;
     // The listener's own thread (THREAD_TERMINATE access, for
     // CancelSynchronousIo) and whether it is inside its read right now; both
-    // under s_pipeFieldLock.
+    // under PipeFieldLock, which is held only while the four fields are
+    // swapped or copied, never across a read, a write or a wait: a writer or
+    // the listener works on a private duplicate, so a replacement never
+    // closes a handle under them and never waits for them.
     static HANDLE s_hListenThread;
     static bool s_bListenReading;
 };

@@ -3,10 +3,18 @@
 
 #include <windows.h>
 
+#include "background_call.h"
 #include "log_line.h"
 #include "qebcore_dbg.h"
 #include "qebcore_log.h"
+#include "qebcore_security.h"
 #include "service_main.h"
+#include "service_status.h"
+
+namespace {
+// Longest wait at the process's end for start-up work a stop left behind.
+constexpr DWORD PROCESS_END_DRAIN_TIME = 5000;
+}  // namespace
 
 int main(int /*argc*/, char** /*argv*/) {
     // Before anything can load a library: a DLL planted in the working
@@ -15,6 +23,10 @@ int main(int /*argc*/, char** /*argv*/) {
     initQebLog(10, 10);
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main start and begin.");
     DbgSdkInit();
+    // The first signature check's one-time cost (loading the trust providers
+    // and crypto modules) is paid here, beside the service's start-up instead
+    // of on its way to running.
+    VelantThread::RunInBackground([] { WarmUpSignatureChecks(); });
 
     SERVICE_TABLE_ENTRYW serviceTable[] = {
         {const_cast<LPWSTR>(QEB_SERVICE_NAME), service_main},
@@ -23,6 +35,13 @@ int main(int /*argc*/, char** /*argv*/) {
     // Blocks while the service runs; started from a console it fails and
     // the process simply ends.
     ::StartServiceCtrlDispatcherW(serviceTable);
+
+    // Stopped can be reported while service_main is still in its start-up
+    // (it gives up at the exit event, so not for long), and a stop can leave
+    // a signature check or the warm-up running on a pool thread. The
+    // exit-time destructors must not run under either.
+    if (g_hServiceMainExitEvent != nullptr) ::WaitForSingleObject(g_hServiceMainExitEvent, PROCESS_END_DRAIN_TIME);
+    VelantThread::WaitForBackgroundWork(PROCESS_END_DRAIN_TIME);
 
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main end and exit.");
     FlushQebLogFile();

@@ -1,9 +1,9 @@
 #include "service_status.h"
 
+#include "kernel_mutex_lock.h"
 #include "log_line.h"
 #include "qeb_core_process.h"
 #include "thread_manager.h"
-#include "unique_handle.h"
 
 SERVICE_STATUS g_serviceStatus = {};
 SERVICE_STATUS_HANDLE g_hServiceStatusHandle = nullptr;
@@ -17,31 +17,16 @@ constexpr const char kFuncWaitReady[] = "WaitContainerReadyAndReportStatus";
 
 ServiceStatusReporter s_reporter = &::SetServiceStatus;
 
-// A kernel mutex rather than a critical section: the thread manager may
-// terminate a worker that is inside a report, and an abandoned mutex is
-// handed to the next waiter instead of deadlocking the stop path.
+// Never closed: a report can still be under way on a thread that outlives
+// the exit-time destructors, and a closed value may name another object.
 HANDLE StatusMutex() noexcept {
-    static const qeb::UniqueHandle s_hStatusMutex(::CreateMutexW(nullptr, FALSE, nullptr));
-    return s_hStatusMutex.get();
+    static const HANDLE s_hStatusMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
+    return s_hStatusMutex;
 }
 
-class StatusLock {
+class StatusLock : public qeb::KernelMutexLock {
 public:
-    StatusLock() noexcept : m_hMutex(StatusMutex()) {
-        // Without the mutex the record is still updated, only unserialised.
-        if (m_hMutex == nullptr) return;
-        const DWORD result = ::WaitForSingleObject(m_hMutex, INFINITE);
-        m_bHeld = (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED);
-    }
-    ~StatusLock() {
-        if (m_bHeld) ::ReleaseMutex(m_hMutex);
-    }
-    StatusLock(const StatusLock&) = delete;
-    StatusLock& operator=(const StatusLock&) = delete;
-
-private:
-    HANDLE m_hMutex;
-    bool m_bHeld = false;
+    StatusLock() noexcept : qeb::KernelMutexLock(StatusMutex()) {}
 };
 
 bool IsStopping(DWORD state) noexcept {

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "log_line.h"
 #include "thread_manager.h"
 
@@ -8,6 +10,7 @@ namespace {
 constexpr DWORD WAIT_THREAD_END_TIME = 200;
 constexpr DWORD WAIT_TERMINATED_THREAD_TIME = 20;
 constexpr DWORD TERMINATED_THREAD_EXIT_CODE = 0;
+constexpr ULONGLONG CANCEL_RETRY_TIME = 5;
 constexpr char WAIT_ALL_NAME[] = "VelantThread::ThreadManager::WaitAll";
 constexpr char THREAD_END_HANDLE_NAME[] = "VelantThread::ThreadManager::ThreadEndHandle";
 
@@ -25,36 +28,60 @@ void TellThreadToStop(std::thread& thread, ThreadParam& record, bool hasMsgLoop)
     }
 }
 
+// Waits up to timeoutMs for the thread to end. A cancel that lands between
+// the thread taking its pipe handle and entering its read finds nothing to
+// cancel, and the read would then block for good; so the cancel is repeated
+// every few milliseconds until the thread has ended or its time is up.
+bool AwaitThreadEnd(HANDLE hThread, DWORD timeoutMs) noexcept {
+    if (hThread == nullptr) return true;
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD slice =
+            now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, CANCEL_RETRY_TIME));
+        if (::WaitForSingleObject(hThread, slice) == WAIT_OBJECT_0) return true;
+        if (now >= deadline) return false;
+        ::CancelSynchronousIo(hThread);
+    }
+}
+
 }  // namespace
 
 void ThreadManager::WaitAll() {
+    std::unique_lock<std::mutex> stop(m_stopMutex, std::defer_lock);
     try {
-        std::lock_guard<std::mutex> stop(m_stopMutex);
-        {
-            // Under the registry lock, so that a StartThread either finished
-            // its insertion before this point or sees the event and gives up:
-            // the maps cannot change once the lock is released below.
-            std::lock_guard<std::mutex> lock(m_registryMutex);
-            ::SetEvent(m_hExitEvent);
-        }
+        stop.lock();
+        // Under the registry lock, so that a StartThread either finished its
+        // insertion before this point or sees the event and gives up: the
+        // maps cannot change once the lock is released below.
+        std::lock_guard<std::mutex> lock(m_registryMutex);
+        ::SetEvent(m_hExitEvent);
+    } catch (...) {
+        // A mutex that cannot be taken must not cost the stop: the event is
+        // what tells the workers, so set it all the same.
+        ::SetEvent(m_hExitEvent);
+    }
 
-        // Every thread is told before the first wait, so they wind down in
-        // parallel and the waits overlap with their ends.
-        for (auto& [thread, record] : m_msgLoopThreadMap) TellThreadToStop(*thread, *record, true);
-        for (auto& [thread, record] : m_threadMap) TellThreadToStop(*thread, *record, false);
+    // Every thread is told before the first wait, so they wind down in
+    // parallel and the waits overlap with their ends.
+    for (auto& [thread, record] : m_msgLoopThreadMap) TellThreadToStop(*thread, *record, true);
+    for (auto& [thread, record] : m_threadMap) TellThreadToStop(*thread, *record, false);
 
-        for (ThreadMap* group : {&m_msgLoopThreadMap, &m_threadMap}) {
-            for (auto& [thread, record] : *group) {
-                if (!ThreadEndHandle(NativeThreadHandle(*thread), WAIT_THREAD_END_TIME)) {
+    for (ThreadMap* group : {&m_msgLoopThreadMap, &m_threadMap}) {
+        for (auto& [thread, record] : *group) {
+            // Each entry on its own: one that fails must not leave the rest
+            // joinable, which would end the process at exit.
+            try {
+                const HANDLE hThread = NativeThreadHandle(*thread);
+                if (!AwaitThreadEnd(hThread, WAIT_THREAD_END_TIME) && !ThreadEndHandle(hThread, 0)) {
                     qeb::LogLine(qeb::LogLevel::Warning, qeb::kTagContainer, WAIT_ALL_NAME,
                                  "ExitThread failed! thread entry function: ", record->funcName);
                 }
                 // A thread object released by an earlier WaitAll owns nothing.
                 if (thread->joinable()) thread->detach();
+            } catch (...) {
             }
         }
-    } catch (...) {
-        // detach cannot fail on a joinable thread; nothing else here throws.
     }
 }
 

@@ -16,10 +16,27 @@ using qeb::security::PublisherRule;
 bool VerifyEmbeddedSignature(const char* path) noexcept {
     if (path == nullptr) return false;
     std::wstring widePath;
-    if (!qeb::security::ToWide(CP_ACP, path, std::strlen(path), widePath)) return false;
+    if (!qeb::security::ToWide(CP_THREAD_ACP, path, std::strlen(path), widePath)) return false;
     return CheckFileSignature(widePath.c_str(), ProductIdentity(), PublisherRule::Any);
 }
 
 bool VerifyVelantDigitalSignature(const wchar_t* path) noexcept {
     return CheckFileSignature(path, ProductIdentity(), PublisherRule::MustMatch);
+}
+
+void WarmUpSignatureChecks() noexcept {
+    try {
+        std::wstring self(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+            if (length == 0) return;
+            if (length < self.size()) {
+                self.resize(length);
+                break;
+            }
+            self.resize(self.size() * 2);
+        }
+        CheckFileSignature(self.c_str(), ProductIdentity(), PublisherRule::MustMatch);
+    } catch (...) {
+    }
 }

@@ -4,8 +4,14 @@
 
 // True when the file carries an intact Authenticode signature whose signer
 // chains to the product's pinned root with the code-signing usage.
-// The path is in the ANSI code page.
+// The path is in the calling thread's ANSI code page (CP_THREAD_ACP), the
+// one the product widens all its paths with.
 bool VerifyEmbeddedSignature(const char* path) noexcept;
 
 // True when the file's verified signature was made by the product's publisher.
 bool VerifyVelantDigitalSignature(const wchar_t* path) noexcept;
+
+// Loads and sets up what a check needs (trust providers, crypto modules, the
+// chain engine) by checking the running program's own file, so that the first
+// container launch does not pay for it. The verdict is not used.
+void WarmUpSignatureChecks() noexcept;
