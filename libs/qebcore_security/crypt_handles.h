@@ -1,5 +1,5 @@
 #pragma once
-// Owning wrappers for the CryptoAPI objects the checks create.
+// Owning wrappers for the CryptoAPI objects and files the checks open.
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -22,5 +22,15 @@ struct ChainContextFree {
     void operator()(PCCERT_CHAIN_CONTEXT chain) const noexcept { ::CertFreeCertificateChain(chain); }
 };
 using UniqueChainContext = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainContextFree>;
+
+struct CertificateFree {
+    void operator()(PCCERT_CONTEXT certificate) const noexcept { ::CertFreeCertificateContext(certificate); }
+};
+using UniqueCertificate = std::unique_ptr<const CERT_CONTEXT, CertificateFree>;
+
+struct FileHandleClose {
+    void operator()(HANDLE handle) const noexcept { ::CloseHandle(handle); }
+};
+using UniqueFileHandle = std::unique_ptr<void, FileHandleClose>;
 
 }  // namespace qeb::security

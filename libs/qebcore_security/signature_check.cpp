@@ -1,18 +1,52 @@
 #include "signature_check.h"
 
+#include "crypt_handles.h"
 #include "pinned_chain.h"
 #include "publisher_name.h"
+#include "recent_evaluation.h"
 #include "trust_state.h"
 
 namespace qeb::security {
 
+namespace {
+
+// Held without write sharing while the file is evaluated, so that the
+// identity read from it is the identity of what was evaluated. Null when the
+// file cannot be held; the check then goes on without sharing its result.
+UniqueFileHandle HoldFile(const wchar_t* path) noexcept {
+    const HANDLE hFile =
+        ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return UniqueFileHandle(hFile != INVALID_HANDLE_VALUE ? hFile : nullptr);
+}
+
+bool SignerPasses(PCCERT_CONTEXT signer, const PinnedIdentity& identity, PublisherRule publisherRule) noexcept {
+    if (!ChainsToPinnedRoot(signer, identity)) return false;
+    return publisherRule == PublisherRule::Any || NamesPublisher(signer, identity);
+}
+
+}  // namespace
+
 bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity,
                         PublisherRule publisherRule) noexcept {
+    if (path == nullptr) return false;
+    const UniqueFileHandle hFile = HoldFile(path);
+    FileIdentity file;
+    const bool bKnown = hFile && ReadFileIdentity(hFile.get(), file);
+
+    // The publisher check right after the embedded-signature check of the
+    // same file takes that evaluation's signer instead of hashing the file a
+    // second time; the chain, usage and publisher are still decided here.
+    if (bKnown && publisherRule == PublisherRule::MustMatch) {
+        const RememberedSigner remembered = TakeEvaluation(file);
+        if (remembered.signer) return SignerPasses(remembered.signer.get(), identity, publisherRule);
+    }
+
     TrustState trust;
     if (!trust.Verify(path)) return false;
     const PCCERT_CONTEXT signer = trust.SignerCertificate();
-    if (!ChainsToPinnedRoot(signer, identity)) return false;
-    return publisherRule == PublisherRule::Any || NamesPublisher(signer, identity);
+    if (!SignerPasses(signer, identity, publisherRule)) return false;
+    if (bKnown && publisherRule == PublisherRule::Any) RememberEvaluation(file, signer);
+    return true;
 }
 
 }  // namespace qeb::security

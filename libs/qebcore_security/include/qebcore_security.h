@@ -9,6 +9,10 @@
 bool VerifyEmbeddedSignature(const char* path) noexcept;
 
 // True when the file's verified signature was made by the product's publisher.
+// Right after VerifyEmbeddedSignature passed for the very same file (same
+// volume, file index, size and last write time), it takes that evaluation's
+// signer instead of hashing the file again; a caller relying on that holds
+// the file without write sharing from the first call to this one.
 bool VerifyVelantDigitalSignature(const wchar_t* path) noexcept;
 
 // Loads and sets up what a check needs (trust providers, crypto modules, the
