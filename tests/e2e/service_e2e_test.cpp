@@ -141,7 +141,8 @@ protected:
 
     std::vector<Record> Log() const { return ReadRecords(m_dir + L"logs\\QEBCoreService.log", true); }
     std::vector<Record> Journal() const { return ReadRecords(m_dir + L"QEBCoreContainer.journal", false); }
-    // Times of the log lines that start with `text`, once there are `count`.
+    // Times of the first `count` log lines that start with `text`, once there
+    // are that many, or as many as there are at the deadline.
     std::vector<uint64_t> WaitLog(const std::string& text, size_t count, DWORD timeoutMs) const {
         std::vector<uint64_t> times;
         WaitUntil([&] {
@@ -151,7 +152,7 @@ protected:
             return times.size() >= count;
         }, timeoutMs);
         EXPECT_GE(times.size(), count) << text;
-        times.resize(count);
+        times.resize(std::min(times.size(), count));
         return times;
     }
     // Each container started so far, its first record of each key, once every
@@ -277,8 +278,7 @@ TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     std::printf("[ measure ] launch to RUNNING: %lld ms\n", waited);
     EXPECT_GE(waited, 400);
     EXPECT_LT(waited, 3000);
-    ASSERT_EQ(Find(log, kReadyTimeout).size(), 1u);
-    EXPECT_EQ(log[At(log, kReadyTimeout)].level, "W");
+    EXPECT_TRUE(Find(log, kReadyTimeout).size() == 1 && log[At(log, kReadyTimeout)].level == "W");
     EXPECT_TRUE(Find(log, kReadyRead).empty());
 }
 
@@ -305,8 +305,7 @@ TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {
     if (!bKill) ended = containers[0]["exit"].utcMs;
     const long long pause = Gap(ended, containers[1]["start"].utcMs);
     std::printf("[ measure ] container end to next container start: %lld ms\n", pause);
-    EXPECT_GE(pause, 1800);
-    EXPECT_LT(pause, 5000);
+    EXPECT_TRUE(pause >= 1950 && pause < 5000) << pause;  // the pause alone is 2000 ms
     WaitLog(kReadyRead, 2, 5000);
     const auto log = Log();
     EXPECT_EQ(Find(log, kExited).size(), 1u);
@@ -322,11 +321,14 @@ INSTANTIATE_TEST_SUITE_P(Container, Restart, ::testing::Values(true, false),
 
 // No container at first: the first launch and five restarts 2 s apart fail,
 // the next attempt comes 62 s later and, with the container back, succeeds;
-// that success clears the count, so the next failures are 2 s apart again.
+// that success clears the count, so the failures that follow (a tampered
+// container) are 2 s apart again.
 TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     Start();
     std::vector<uint64_t> attempts = WaitLog(kFirstFailed, 1, 5000);
-    for (const uint64_t t : WaitLog(kRestartFailed, 5, 30000)) attempts.push_back(t);
+    const auto failed = WaitLog(kRestartFailed, 5, 30000);
+    ASSERT_EQ(failed.size(), 5u);
+    attempts.insert(attempts.end(), failed.begin(), failed.end());
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     attempts.push_back(WaitLog(kVerified, 1, 90000).at(0));
     WaitState(SERVICE_RUNNING, 5000);
@@ -334,7 +336,7 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     for (size_t i = 1; i < attempts.size(); ++i) gaps += " " + std::to_string(Gap(attempts[i - 1], attempts[i]));
     std::printf("[ measure ] gaps between launch attempts (ms):%s\n", gaps.c_str());
     for (size_t i = 1; i < 6; ++i) {
-        EXPECT_GE(Gap(attempts[i - 1], attempts[i]), 1800) << "attempt " << i;
+        EXPECT_GE(Gap(attempts[i - 1], attempts[i]), 1950) << "attempt " << i;
         EXPECT_LT(Gap(attempts[i - 1], attempts[i]), 5000) << "attempt " << i;
     }
     EXPECT_GE(Gap(attempts[5], attempts[6]), 60000);
@@ -342,13 +344,17 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     auto containers = Containers(1);
     ASSERT_EQ(containers.size(), 1u);
     ASSERT_TRUE(Kill(containers[0]["start"].processId));
-    ASSERT_TRUE(WaitUntil([this] { return ::DeleteFileW((m_dir + L"QEBCoreContainer.exe").c_str()) != FALSE; }, 1000));
+    // One byte of its code changed: every launch is refused from now on.
+    ASSERT_TRUE(WaitUntil([this] {
+        std::fstream file(std::filesystem::path(m_dir + L"QEBCoreContainer.exe"), std::ios::in | std::ios::out | std::ios::binary);
+        return file.seekp(4096) && file.put('x') && file.flush();
+    }, 1000));
     const uint64_t exited = WaitLog(kExited, 1, 5000).at(0);
     const auto failures = WaitLog(kRestartFailed, 7, 15000);
     ASSERT_EQ(failures.size(), 7u);
     EXPECT_LT(Gap(exited, failures[5]), 5000) << "the count was not cleared";
-    EXPECT_GE(Gap(failures[5], failures[6]), 1800);
-    EXPECT_LT(Gap(failures[5], failures[6]), 5000);
+    EXPECT_TRUE(Gap(failures[5], failures[6]) >= 1950 && Gap(failures[5], failures[6]) < 5000);
+    EXPECT_EQ(Find(Log(), "ContainerProcess exe open failed").size(), 6u) << "not refused for its signature";
 }
 
 // A stop while a signature check of the first launch, or of a restart, is
@@ -387,7 +393,7 @@ TEST_P(StopDuringLaunch, AbandonsTheLaunch) {
     EXPECT_EQ(::WaitForSingleObject(service, 5000), WAIT_OBJECT_0) << "the service process runs on";
     ::CloseHandle(service);
     const auto log = Log();
-    EXPECT_EQ(Find(log, kAbandoned).size(), 1u);
+    EXPECT_TRUE(Find(log, kAbandoned).size() == 1 && log[At(log, kAbandoned)].level == "I");
     EXPECT_TRUE(Find(log, "ReleaseAllResources fail serviceMainExitStatus").empty());
     EXPECT_EQ(Containers().size(), started) << "a container was started after the stop";
     EXPECT_TRUE(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty());
