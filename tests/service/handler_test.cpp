@@ -48,12 +48,8 @@ protected:
         ASSERT_TRUE(log.Has("I container get container notify workStatus = 1(", 0, 5000)) << log.Tail();
     }
     void TearDown() override {
+        // The host's handles stay as a service would leave them; the process ends soon.
         ::TerminateProcess(m_hContainer.get(), 1);
-        for (HANDLE* handle : {&g_hContainerHandle, &g_hContainerReadyEvent}) {
-            if (*handle != nullptr) ::CloseHandle(*handle);
-            *handle = nullptr;
-        }
-        QEBCoreProcess::SetContainerReadyEvent(nullptr);
         ::DeleteFileW((kit::ExeDir() + L"QEBCoreContainer.scenario").c_str());
         SetServiceStatusReporter(nullptr);
     }
