@@ -1,103 +1,44 @@
-// The crash filter in a real crashing child: the process still ends as a
-// crash, a minidump lies in "logs" beside its executable, and the log names
-// it.
+// A real crash with the crash filter installed. The child is a copy of this
+// program started with CRASH_FLAG, in a folder of its own, so that its "logs"
+// folder holds only its own dump and log.
 #include <gtest/gtest.h>
-
-#include <cstdio>
+#include <process.h>
+#include <windows.h>
 
 #include "qebcore_dbg.h"
-#include "test_log.h"
+#include "qebcore_log.h"
+#include "test_kit.h"
 
 namespace {
 
-struct CrashRun {
-    qebtest::ChildResult child;
-    std::vector<std::wstring> dumps;
-    std::vector<qebtest::LogRecord> records;
-};
+constexpr wchar_t CRASH_FLAG[] = L"--qeb-crash-child";
 
-// The helper runs from a copy in a private folder, so that its dump lands in
-// that folder's "logs" and not in the one shared by the test programs.
-void RunCrashHelper(const qebtest::TempDir& dir, const wchar_t* mode, CrashRun& run) {
-    const std::wstring helper = dir.File(L"QEBCrashProbe.exe");
-    ASSERT_TRUE(::CopyFileW((qebtest::ExeDirectory() + L"dbg_crash_helper.exe").c_str(), helper.c_str(), FALSE));
-    const std::wstring trace = dir.File(L"trace");
-    run.child = qebtest::RunChild(helper, L"\"" + helper + L"\" " + mode + L" \"" + trace + L"\"", 60000);
-    ASSERT_TRUE(run.child.bEnded);
-    run.dumps = qebtest::ListFiles(dir.File(L"logs"), L"*.dmp");
-    run.records = qebtest::ReadLogRecords(trace + L"\\QEBCoreService.log");
-}
-
-// The filter in place now, put back as it was.
-LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
-    const LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(nullptr);
-    ::SetUnhandledExceptionFilter(current);
-    return current;
-}
-
-bool IsDumpName(const std::wstring& name, DWORD processId) {
-    const std::wstring prefix = L"QEBCrashProbe_" + std::to_wstring(processId) + L"_";
-    // yyyymmddThhmmssZ.dmp
-    if (name.size() != prefix.size() + 20 || name.compare(0, prefix.size(), prefix) != 0) return false;
-    const std::wstring stamp = name.substr(prefix.size());
-    for (size_t i = 0; i < 16; ++i) {
-        const wchar_t c = stamp[i];
-        if (i == 8 ? c != L'T' : i == 15 ? c != L'Z' : (c < L'0' || c > L'9')) return false;
-    }
-    return stamp.substr(16) == L".dmp";
-}
+// Runs before main, so that the child crashes without going through the tests.
+const bool s_bCrashChild = [] {
+    if (std::wcsstr(::GetCommandLineW(), CRASH_FLAG) == nullptr) return false;
+    initQebLog(1, 1);
+    DbgSdkInit();
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+    return true;
+}();
 
 }  // namespace
 
-TEST(CrashDump, CrashWritesMinidumpAndNamesItInTheLog) {
-    qebtest::TempDir dir(L"qeb_dbg_crash");
-    CrashRun run;
-    RunCrashHelper(dir, L"crash", run);
-    std::printf("[ figure ] crashing child exit code 0x%08lX\n", run.child.exitCode);
-    EXPECT_NE(run.child.exitCode, 0u);
+TEST(CrashDump, CrashLeavesADumpAndALogLine) {
+    kit::TempDir dir(L"qeb_crash");
+    const std::filesystem::path exe = dir.path / L"QEBCrashProbe.exe";
+    ASSERT_TRUE(::CopyFileW((kit::ExeDir() + L"unit_tests.exe").c_str(), exe.c_str(), FALSE));
+    const intptr_t exitCode = _wspawnl(_P_WAIT, exe.c_str(), exe.c_str(), CRASH_FLAG, nullptr);
+    EXPECT_EQ(0xC0000005u, static_cast<DWORD>(exitCode)) << "the process still ends as the crash it was";
 
-    ASSERT_EQ(run.dumps.size(), 1u);
-    const std::wstring& name = run.dumps[0];
-    EXPECT_TRUE(IsDumpName(name, run.child.processId)) << qebtest::Narrow(name);
-    const std::wstring dumpPath = dir.File(L"logs") + L"\\" + name;
-    const std::string dump = qebtest::ReadFileShared(dumpPath);
-    ASSERT_GT(dump.size(), 32u);
-    EXPECT_EQ(dump.substr(0, 4), "MDMP");
-
-    ASSERT_EQ(run.records.size(), 2u);
-    EXPECT_EQ(run.records[0].message, "crash helper about to fault");
-    const qebtest::LogRecord& crash = run.records[1];
-    EXPECT_EQ(crash.level, 'E');
-    EXPECT_EQ(crash.tag, "container");
-    EXPECT_EQ(crash.processId, run.child.processId);
-    // 0xC0000005, the access violation, then the dump's full path.
-    EXPECT_EQ(crash.message.rfind("Unhandled exception 3221225477, crash dump: ", 0), 0u) << crash.message;
-    EXPECT_NE(crash.message.find(qebtest::ToAnsi(dumpPath).value_or("?") + "(DbgSdkCrashFilter)"), std::string::npos)
-        << crash.message;
-}
-
-TEST(CrashDump, UninstalledFilterWritesNothing) {
-    qebtest::TempDir dir(L"qeb_dbg_uninst");
-    CrashRun run;
-    RunCrashHelper(dir, L"uninstalled", run);
-    EXPECT_NE(run.child.exitCode, 0u);
-    EXPECT_TRUE(run.dumps.empty());
-    ASSERT_EQ(run.records.size(), 1u);
-    EXPECT_EQ(run.records[0].level, 'I');
-}
-
-TEST(CrashDump, InitAndUnInitAreIdempotentAndRestoreThePreviousFilter) {
-    const LPTOP_LEVEL_EXCEPTION_FILTER original = CurrentFilter();
-    DbgSdkInit();
-    DbgSdkInit();
-    const LPTOP_LEVEL_EXCEPTION_FILTER installed = CurrentFilter();
-    EXPECT_NE(installed, original);
-    DbgSdkUnInit();
-    DbgSdkUnInit();
-    // A second Init that chained onto the first would leave the first
-    // filter behind here.
-    EXPECT_EQ(CurrentFilter(), original);
-    DbgSdkInit();  // installable again after removal
-    EXPECT_EQ(CurrentFilter(), installed);
-    DbgSdkUnInit();
+    std::vector<std::filesystem::path> dumps;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path / L"logs"))
+        if (entry.path().extension() == L".dmp") dumps.push_back(entry.path());
+    ASSERT_EQ(1u, dumps.size());
+    EXPECT_EQ("MDMP", kit::ReadAll(dumps[0]).substr(0, 4));
+    const std::string log = kit::ReadAll(dir.path / L"logs" / L"QEBCoreService.log");
+    EXPECT_NE(std::string::npos, log.find("E container Unhandled exception 3221225477, crash dump: " +
+                                          dumps[0].string() + "(DbgSdkCrashFilter)"))
+        << log;
 }

@@ -2,7 +2,7 @@
 // into the cleared buffer (at most its read limit), the message is the text
 // up to the first null unit, and that text is parsed. Checks that the text
 // never runs past the buffer, that nothing of an earlier read survives into
-// the next, and that the parser copes with whatever the framing hands it.
+// the next, and that the parser stays inside whatever the framing hands it.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -46,9 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const auto* raw = reinterpret_cast<const uint8_t*>(buffer->ReadTarget());
             for (size_t i = taken; i < PIPE_READ_BUFFER_BYTES; ++i) Expect(raw[i] == 0);
 
-            const WorkStatusParse parsed = ParseWorkStatus(buffer->Text());
-            Expect((parsed.conversion == WorkStatusConversion::NoKey) == (parsed.workStatus == -1 &&
-                                                                         std::wcsstr(text, L"NotifyWorkStatus") == nullptr));
+            // Its results are fuzz_work_status's to check; here only that it stays inside the buffer.
+            ParseWorkStatus(buffer->Text());
         } while (offset < bytes.size());
     }
     // The empty read: an empty text, no key.

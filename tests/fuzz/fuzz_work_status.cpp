@@ -24,10 +24,8 @@ std::u16string FrameUnits(const uint8_t* data, size_t size) {
     return units;
 }
 
-[[noreturn]] void Fail() { std::abort(); }
-
 void Expect(bool condition) {
-    if (!condition) Fail();
+    if (!condition) std::abort();
 }
 
 bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
@@ -38,16 +36,9 @@ void CheckDigits(const std::u16string& rest, const WorkStatusParse& parsed) {
     size_t end = 0;
     while (end < rest.size() && IsAsciiDigit(rest[end])) ++end;
     if (end < rest.size() && rest[end] >= 0x80) return;
-    int64_t value = 0;
-    bool tooBig = false;
-    for (size_t i = 0; i < end; ++i) {
-        value = value * 10 + (rest[i] - u'0');
-        if (value > INT32_MAX) {
-            tooBig = true;
-            break;
-        }
-    }
-    if (tooBig) {
+    int64_t value = 0;  // stops growing once past the 32-bit range
+    for (size_t i = 0; i < end && value <= INT32_MAX; ++i) value = value * 10 + (rest[i] - u'0');
+    if (value > INT32_MAX) {
         Expect(parsed.conversion == WorkStatusConversion::OutOfRange && parsed.workStatus == 0);
     } else {
         Expect(parsed.conversion == WorkStatusConversion::Ok && parsed.workStatus == value);

@@ -21,10 +21,8 @@ function(reuse_or_make_key key)
 endfunction()
 set(leaf_key "${WORK_DIR}/leaf.key")
 set(other_root_key "${WORK_DIR}/other-root.key")
-set(intermediate_key "${WORK_DIR}/intermediate.key")
 reuse_or_make_key("${leaf_key}")
 reuse_or_make_key("${other_root_key}")
-reuse_or_make_key("${intermediate_key}")
 
 set(publisher_subject "/CN=${PUBLISHER}/O=${PUBLISHER}")
 
@@ -66,35 +64,14 @@ configure_file("${PAYLOAD}" "${OUT_DIR}/unsigned.exe" COPYONLY)
 # Signed by the build's own signing certificate.
 sign_copy(good "${SIGN_CERT}" "${SIGN_KEY}")
 
-# Through an intermediate CA, carried in the signature or left out of it.
-qeb_openssl_issue("${intermediate_key}" "${WORK_DIR}/intermediate.pem"
-                  "/CN=QEBCore Test Intermediate/O=${PUBLISHER}" 3650 intermediate_ext
-                  "${ROOT_PEM}" "${ROOT_KEY}" "${CNF}")
-issue(via-intermediate "${publisher_subject}" code_signing_ext
-      "${WORK_DIR}/intermediate.pem" "${intermediate_key}")
-file(READ "${WORK_DIR}/via-intermediate.pem" leaf_text)
-file(READ "${WORK_DIR}/intermediate.pem" intermediate_text)
-file(WRITE "${WORK_DIR}/via-intermediate-chain.pem" "${leaf_text}${intermediate_text}")
-sign_copy(good_via_intermediate "${WORK_DIR}/via-intermediate-chain.pem" "${leaf_key}")
-sign_copy(missing_intermediate "${WORK_DIR}/via-intermediate.pem" "${leaf_key}")
-
 # Right root, wrong certificate.
 issue(other-publisher "/CN=Someone Else Ltd/O=Someone Else Ltd" code_signing_ext
       "${ROOT_PEM}" "${ROOT_KEY}")
 sign_copy(other_publisher "${WORK_DIR}/other-publisher.pem" "${leaf_key}")
 issue(server-auth "${publisher_subject}" server_auth_ext "${ROOT_PEM}" "${ROOT_KEY}")
 sign_copy(wrong_eku "${WORK_DIR}/server-auth.pem" "${leaf_key}")
-issue(no-eku "${publisher_subject}" no_eku_ext "${ROOT_PEM}" "${ROOT_KEY}")
-sign_copy(no_eku "${WORK_DIR}/no-eku.pem" "${leaf_key}")
 issue_dated(expired 20200101000000Z 20210101000000Z)
 sign_copy(expired "${WORK_DIR}/expired.pem" "${leaf_key}")
-string(TIMESTAMP year "%Y" UTC)
-math(EXPR start_year "${year} + 5")
-math(EXPR end_year "${year} + 6")
-issue_dated(not-yet-valid ${start_year}0101000000Z ${end_year}0101000000Z)
-sign_copy(not_yet_valid "${WORK_DIR}/not-yet-valid.pem" "${leaf_key}")
-# The root's own key signing a file directly.
-sign_copy(signed_by_root "${ROOT_PEM}" "${ROOT_KEY}")
 
 # Right publisher name, wrong root.
 qeb_openssl_self_signed("${other_root_key}" "${WORK_DIR}/foreign-root.pem"
@@ -112,6 +89,3 @@ qeb_openssl_self_signed("${other_root_key}" "${WORK_DIR}/impostor-root.pem"
 issue(impostor-leaf "${publisher_subject}" code_signing_ext
       "${WORK_DIR}/impostor-root.pem" "${other_root_key}")
 sign_copy(impostor_root "${WORK_DIR}/impostor-leaf.pem" "${leaf_key}")
-qeb_openssl_self_signed("${leaf_key}" "${WORK_DIR}/self-signed.pem" "${publisher_subject}" 3650
-                        code_signing_ext "${CNF}")
-sign_copy(self_signed "${WORK_DIR}/self-signed.pem" "${leaf_key}")

@@ -1,0 +1,98 @@
+#pragma once
+// What the in-process test programs share: private temporary folders, the
+// log pointed at one of them and read back, polling with a deadline.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "qebcore_log.h"
+#include "qebcore_log_sink.h"
+
+namespace kit {
+
+// The folder of the running test program, with a trailing backslash.
+inline std::wstring ExeDir() {
+    wchar_t path[MAX_PATH] = {};
+    const std::wstring full(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return full.substr(0, full.rfind(L'\\') + 1);
+}
+
+inline std::string ReadAll(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
+    for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !done(); ::Sleep(5))
+        if (::GetTickCount64() > deadline) return false;
+    return true;
+}
+
+// A fresh folder under %TEMP%, removed with its contents at the end.
+struct TempDir {
+    explicit TempDir(const wchar_t* prefix)
+        : path(std::filesystem::temp_directory_path() / (prefix + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+                                                         std::to_wstring(++s_count))) {
+        std::filesystem::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    inline static int s_count = 0;
+    const std::filesystem::path path;
+};
+
+// This process's log in a private folder until the end of the scope.
+class LogCapture {
+public:
+    explicit LogCapture(unsigned long long maxFileBytes = 64ULL << 20, int backups = 1) {
+        ShutdownQebLog();
+        initQebLogAt(m_dir.path.c_str(), maxFileBytes, backups);
+    }
+    ~LogCapture() { ShutdownQebLog(); }
+
+    // 0 the current file, 1 the newest rotated one.
+    std::filesystem::path File(int index) const {
+        return m_dir.path / (index == 0 ? L"QEBCoreService.log" : L"QEBCoreService." + std::to_wstring(index) + L".log");
+    }
+    // The lines of a file from byte `from` on, as "<level> <tag> <message>"
+    // (stored as "<date> <time> <pid> <tid> <level> <tag> <message>\r\n").
+    std::vector<std::string> Lines(size_t from = 0, int index = 0) const {
+        const std::string text = ReadAll(File(index));
+        std::istringstream in(from < text.size() ? text.substr(from) : std::string());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            size_t at = 0;
+            for (int field = 0; field < 4 && at != std::string::npos; ++field) at = line.find(' ', at + 1);
+            if (at != std::string::npos) lines.push_back(line.substr(at + 1, line.find_last_not_of('\r') - at));
+        }
+        return lines;
+    }
+    // Whether a line starts with `prefix`, waiting for it up to timeoutMs.
+    bool Has(const std::string& prefix, size_t from = 0, DWORD timeoutMs = 0) const {
+        return WaitFor([&] {
+            const std::vector<std::string> lines = Lines(from);
+            return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+        }, timeoutMs);
+    }
+    // Everything logged, for a failure message.
+    std::string Tail() const {
+        std::string tail = "\nlog:\n";
+        for (const std::string& line : Lines()) tail += "  " + line + "\n";
+        return tail;
+    }
+
+private:
+    TempDir m_dir{L"qeb_log"};
+};
+
+}  // namespace kit
