@@ -36,3 +36,26 @@ TEST(Security, VerdictsOnSignedImages) {
         EXPECT_EQ(row.publisher, VerifyVelantDigitalSignature(row.file.c_str())) << row.file;
     }
 }
+
+// The publisher check takes the embedded-signature check's evaluation only
+// for the very same file: one put in its place between the two, even of the
+// same size and write time, is evaluated afresh and refused.
+TEST(Security, FileSwappedBetweenTheChecksIsEvaluatedAfresh) {
+    if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "the test images need the development signing identity";
+    kit::TempDir dir(L"qeb_swap");
+    const std::filesystem::path checked = dir.path / L"QEBCoreContainer.exe", kept = dir.path / L"kept.exe",
+                                swapped = dir.path / L"swapped.exe";
+    std::filesystem::copy_file(kit::ExeDir() + L"security_fixtures\\good.exe", checked);
+    std::string image = kit::ReadAll(checked);
+    image[image.size() / 3] ^= 0x01;
+    std::ofstream(swapped, std::ios::binary) << image;
+    std::filesystem::last_write_time(swapped, std::filesystem::last_write_time(checked));
+
+    ASSERT_TRUE(VerifyEmbeddedSignature(checked.string().c_str()));
+    std::filesystem::rename(checked, kept);
+    std::filesystem::rename(swapped, checked);
+    EXPECT_FALSE(VerifyVelantDigitalSignature(checked.c_str()));
+    // The checked file itself, moved but unchanged, still passes both.
+    EXPECT_TRUE(VerifyEmbeddedSignature(kept.string().c_str()));
+    EXPECT_TRUE(VerifyVelantDigitalSignature(kept.c_str()));
+}

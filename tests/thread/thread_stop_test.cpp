@@ -33,7 +33,6 @@ TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
         };
         ASSERT_TRUE(manager.StartThread(worker, nullptr, row.kind, false));
         ASSERT_TRUE(kit::WaitFor([&] { return bStarted.load(); }, 10000));
-        ::Sleep(50);  // into its blocking call: nothing tells when a thread has entered a read
 
         const ULONGLONG begin = ::GetTickCount64();
         manager.WaitAll();
