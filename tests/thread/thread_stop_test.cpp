@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <thread>
 
+#include "background_call.h"
 #include "test_kit.h"
 #include "thread_manager.h"
 #include "unique_handle.h"
@@ -46,4 +49,37 @@ TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
             << log.Tail();
         EXPECT_FALSE(manager.StartThread(worker, nullptr, "late", false)) << "started after WaitAll";
     }
+}
+
+// Work the caller may walk away from: it runs with the caller's locale, the
+// caller leaves as soon as the stop comes while the work runs on, nothing is
+// handed over after the stop, and the process's end can wait for the work.
+TEST(BackgroundCall, CallerLeavesAtTheStopAndTheEndWaitsForTheWork) {
+    qeb::UniqueHandle hStop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    qeb::UniqueHandle hRelease(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+    const LCID previous = ::GetThreadLocale();
+    ASSERT_TRUE(::SetThreadLocale(german));
+    auto seen = std::make_shared<LCID>(0);
+    EXPECT_TRUE(VelantThread::RunUnlessStopped([seen] { *seen = ::GetThreadLocale(); }, hStop.get()));
+    ::SetThreadLocale(previous);
+    EXPECT_EQ(german, *seen);
+
+    auto bFinished = std::make_shared<std::atomic<bool>>(false);
+    const HANDLE hWorkRelease = hRelease.get();
+    std::thread stopper([&] { ::Sleep(100);
+        ::SetEvent(hStop.get()); });
+    const ULONGLONG begin = ::GetTickCount64();
+    EXPECT_FALSE(VelantThread::RunUnlessStopped(
+        [hWorkRelease, bFinished] {
+            ::WaitForSingleObject(hWorkRelease, INFINITE);
+            *bFinished = true;
+        }, hStop.get()));
+    EXPECT_LT(::GetTickCount64() - begin, 2000u);
+    stopper.join();
+    EXPECT_FALSE(VelantThread::WaitForBackgroundWork(50)) << "the abandoned work is still running";
+    EXPECT_FALSE(VelantThread::RunUnlessStopped([] { ADD_FAILURE() << "handed over after the stop"; }, hStop.get()));
+    ::SetEvent(hRelease.get());
+    EXPECT_TRUE(VelantThread::WaitForBackgroundWork(10000));
+    EXPECT_TRUE(*bFinished);
 }
