@@ -10,8 +10,8 @@ cmake --preset cross
 cmake --build --preset cross
 status=0
 ctest --preset cross -j2 "$@" || status=$?
-# Native fuzz targets under the sanitizers, 20 s each.
-tests/fuzz/run-fuzz.sh 20 || { [ $status -ne 0 ] || status=1; }
+# Native fuzz targets under the sanitizers, 10 s each.
+tests/fuzz/run-fuzz.sh 10 || { [ $status -ne 0 ] || status=1; }
 # The build tree's Wine session ends with the tests.
 WINEPREFIX="$PWD/build/cross/wineprefix" wineserver -k >/dev/null 2>&1 || true
 exit $status
