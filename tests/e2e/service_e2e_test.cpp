@@ -29,7 +29,8 @@ using namespace qebtest;
 using qeb::scm::StatusSample;
 using Container = std::map<std::string, Record>;  // a container's first record of each key
 
-constexpr wchar_t kOtherCase[] = L"qebcorecontainer.exe";
+// Not the container: a name that differs in case, one that only begins like it.
+constexpr const wchar_t* kLookAlikes[] = {L"qebcorecontainer.exe", L"QEBCoreContainer2.exe"};
 constexpr char kVerified[] = "ContainerProcess exe verify success(QEBCoreProcess::CreateContainerProcess)";
 constexpr char kReadyRead[] = "get container notify workStatus = 1(QEBCoreProcess::Pipe_Listen)";
 constexpr char kReadyTimeout[] = "WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout(";
@@ -95,7 +96,7 @@ protected:
     static void Cleanup() {
         qeb::scm::RemoveServiceQuietly(10000);
         qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);
-        qeb::scm::TerminateProcesses(kOtherCase, 5000);
+        for (const wchar_t* name : kLookAlikes) qeb::scm::TerminateProcesses(name, 5000);
     }
 
     bool Copy(const std::wstring& from, const std::wstring& to) const {
@@ -205,7 +206,8 @@ protected:
 
 // Start with a ready report; a user-defined control changes nothing; stop;
 // the container outlives the stop and the next start clears it away, with a
-// copy from another folder, but not a process whose name differs in case.
+// copy from another folder, but not a process whose name differs in case or
+// only begins with the container's.
 TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     Start();
@@ -250,18 +252,23 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
 
     ASSERT_TRUE(::CreateDirectoryW((m_dir + L"a").c_str(), nullptr) && ::CreateDirectoryW((m_dir + L"b").c_str(), nullptr));
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"a\\QEBCoreContainer.exe"));
-    ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"b\\qebcorecontainer.exe"));
-    const DWORD copy = StartCopy(m_dir + L"a\\QEBCoreContainer.exe"), otherCase = StartCopy(m_dir + L"b\\qebcorecontainer.exe");
-    ASSERT_TRUE(qeb::scm::IsProcessAlive(copy) && qeb::scm::IsProcessAlive(otherCase));
+    std::vector<DWORD> lookAlikes;
+    for (const wchar_t* name : kLookAlikes) {
+        ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", std::wstring(L"b\\") + name));
+        lookAlikes.push_back(StartCopy(m_dir + L"b\\" + name));
+    }
+    const DWORD copy = StartCopy(m_dir + L"a\\QEBCoreContainer.exe");
+    ASSERT_TRUE(qeb::scm::IsProcessAlive(copy) && qeb::scm::IsProcessAlive(lookAlikes[0]) &&
+                qeb::scm::IsProcessAlive(lookAlikes[1]));
     const size_t restart = m_watch->Changes().size();
     Start();
     WaitState(SERVICE_RUNNING, 15000, restart);
     EXPECT_TRUE(WaitUntil([&] { return !qeb::scm::IsProcessAlive(copy) && !qeb::scm::IsProcessAlive(survivor); }, 5000));
-    EXPECT_TRUE(qeb::scm::IsProcessAlive(otherCase));
     log = Log();
-    for (const DWORD pid : {survivor, copy, otherCase}) {
-        EXPECT_EQ(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").size(), pid == otherCase ? 0u : 1u)
-            << "pid " << pid;
+    for (const DWORD pid : {survivor, copy}) EXPECT_EQ(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").size(), 1u);
+    for (const DWORD pid : lookAlikes) {
+        EXPECT_TRUE(qeb::scm::IsProcessAlive(pid)) << "pid " << pid;
+        EXPECT_TRUE(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").empty()) << "pid " << pid;
     }
     EXPECT_EQ(Containers(2).size(), 2u);
 }

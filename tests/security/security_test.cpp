@@ -6,6 +6,7 @@
 
 #include "qebcore_security.h"
 #include "test_kit.h"
+#include "unique_handle.h"
 
 TEST(Security, VerdictsOnSignedImages) {
     if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "the test images need the development signing identity";
@@ -49,7 +50,12 @@ TEST(Security, FileSwappedBetweenTheChecksIsEvaluatedAfresh) {
     std::string image = kit::ReadAll(checked);
     image[image.size() / 3] ^= 0x01;
     std::ofstream(swapped, std::ios::binary) << image;
-    std::filesystem::last_write_time(swapped, std::filesystem::last_write_time(checked));
+    {  // to the 100 ns, so that only the file itself tells them apart
+        qeb::UniqueHandle from(::CreateFileW(checked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        qeb::UniqueHandle to(::CreateFileW(swapped.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        FILETIME written = {};
+        ASSERT_TRUE(::GetFileTime(from.get(), nullptr, nullptr, &written) && ::SetFileTime(to.get(), nullptr, nullptr, &written));
+    }
 
     ASSERT_TRUE(VerifyEmbeddedSignature(checked.string().c_str()));
     std::filesystem::rename(checked, kept);
