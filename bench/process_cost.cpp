@@ -61,7 +61,10 @@ bool ReadHost(const std::wstring& imagePath, ProcessCost* cost) {
             const std::wstring taskName = task.cFileName;
             if (taskName == L"." || taskName == L"..") continue;
             const std::string status = ReadTextFile(base + L"task\\" + taskName + L"\\status");
-            switches += SumField(status, "\nvoluntary_ctxt_switches:") + SumField(status, "nonvoluntary_ctxt_switches:");
+            const uint64_t taskSwitches =
+                SumField(status, "\nvoluntary_ctxt_switches:") + SumField(status, "nonvoluntary_ctxt_switches:");
+            switches += taskSwitches;
+            cost->hostThreadSwitches[std::wcstoul(taskName.c_str(), nullptr, 10)] = taskSwitches;
         } while (::FindNextFileW(hTasks, &task));
         ::FindClose(hTasks);
         cost->hostContextSwitches = switches;
@@ -110,6 +113,22 @@ ProcessCost MeasureProcess(DWORD processId, const std::wstring& imagePath) {
     }
     cost.bHostValid = ReadHost(imagePath, &cost);
     return cost;
+}
+
+SwitchesBetween HostSwitchesBetween(const ProcessCost& before, const ProcessCost& after) {
+    SwitchesBetween between;
+    for (const auto& [thread, count] : after.hostThreadSwitches) {
+        const auto earlier = before.hostThreadSwitches.find(thread);
+        if (earlier == before.hostThreadSwitches.end()) {
+            ++between.threadsStarted;
+            between.switches += count;
+        } else if (count >= earlier->second) {
+            between.switches += count - earlier->second;
+        }
+    }
+    for (const auto& entry : before.hostThreadSwitches)
+        if (after.hostThreadSwitches.count(entry.first) == 0) ++between.threadsEnded;
+    return between;
 }
 
 }  // namespace qebbench

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace qebbench {
@@ -23,6 +24,9 @@ struct ProcessCost {
     bool bHostValid = false;
     unsigned long hostProcessId = 0;
     uint64_t hostContextSwitches = 0;  // voluntary + involuntary, all threads
+    // The same per host thread: a thread that ends between two samples takes
+    // its count with it, so a difference is taken over the threads in both.
+    std::map<unsigned long, uint64_t> hostThreadSwitches;
     double hostCpuMs = 0.0;            // utime + stime
     uint64_t hostRssAnonKiB = 0;       // resident anonymous memory
 };
@@ -30,5 +34,12 @@ struct ProcessCost {
 // imagePath: the full path the process was started by (its command line
 // under Wine), to find the host process.
 ProcessCost MeasureProcess(DWORD processId, const std::wstring& imagePath);
+
+struct SwitchesBetween {
+    uint64_t switches = 0;  // of the threads alive in both samples, and of those started since
+    size_t threadsEnded = 0;
+    size_t threadsStarted = 0;
+};
+SwitchesBetween HostSwitchesBetween(const ProcessCost& before, const ProcessCost& after);
 
 }  // namespace qebbench

@@ -383,8 +383,10 @@ int main(int argc, char** argv) {
     if (afterStart.bHostValid && afterIdle.bHostValid) {
         std::printf("| host view (/proc/%lu): CPU time utime + stime | %.0f ms |\n", afterIdle.hostProcessId,
                     afterIdle.hostCpuMs - afterStart.hostCpuMs);
-        std::printf("| host view (/proc/%lu): context switches, all threads | %llu |\n", afterIdle.hostProcessId,
-                    static_cast<unsigned long long>(afterIdle.hostContextSwitches - afterStart.hostContextSwitches));
+        const SwitchesBetween idle = HostSwitchesBetween(afterStart, afterIdle);
+        std::printf("| host view (/proc/%lu): context switches, all threads | %llu (threads ended: %zu, started: %zu) |\n",
+                    afterIdle.hostProcessId, static_cast<unsigned long long>(idle.switches), idle.threadsEnded,
+                    idle.threadsStarted);
     } else {
         std::printf("| host view (/proc) | not available |\n");
     }
