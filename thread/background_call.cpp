@@ -69,11 +69,28 @@ VOID CALLBACK RunPooledJob(PTP_CALLBACK_INSTANCE, PVOID context) {
     CountOut();
 }
 
+// One worker at a time, in a pool of our own: the work is a few checks and
+// process creations, one after the other, and each extra pool thread would
+// keep a deep crypto stack of its own. Null (the process's default pool)
+// when the pool cannot be made.
+PTP_CALLBACK_ENVIRON SerialPool() noexcept {
+    static TP_CALLBACK_ENVIRON s_environment;
+    static const bool s_bReady = [] {
+        const PTP_POOL pool = ::CreateThreadpool(nullptr);
+        if (pool == nullptr) return false;
+        ::SetThreadpoolThreadMaximum(pool, 1);
+        ::InitializeThreadpoolEnvironment(&s_environment);
+        ::SetThreadpoolCallbackPool(&s_environment, pool);
+        return true;
+    }();
+    return s_bReady ? &s_environment : nullptr;
+}
+
 bool Submit(const std::shared_ptr<Job>& job) noexcept {
     try {
         auto context = std::make_unique<std::shared_ptr<Job>>(job);
         CountIn();
-        if (!::TrySubmitThreadpoolCallback(&RunPooledJob, context.get(), nullptr)) {
+        if (!::TrySubmitThreadpoolCallback(&RunPooledJob, context.get(), SerialPool())) {
             CountOut();
             return false;
         }
