@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,15 @@ HANDLE AbandonForStop() noexcept {
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME,
                  "ContainerProcess launch abandoned, exit signal received");
     return nullptr;
+}
+
+// A check's verdict, or nothing when a stop came first. The verdict is shared
+// with the pool thread because a check left behind outlives the caller.
+std::optional<bool> CheckUnlessStopped(std::function<bool()> check, HANDLE hExitEvent) {
+    const auto verdict = std::make_shared<bool>(false);
+    if (!VelantThread::RunUnlessStopped([verdict, check = std::move(check)] { *verdict = check(); }, hExitEvent))
+        return std::nullopt;
+    return *verdict;
 }
 
 // What the process creation leaves behind. Owned jointly with the pool thread
@@ -118,23 +128,16 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         return nullptr;
     }
 
-    // Each check runs where a stop can leave it behind; the verdicts are
-    // shared with the pool thread because a check left behind outlives this
-    // frame.
-    const auto embedded = std::make_shared<bool>(false);
-    if (!VelantThread::RunUnlessStopped([embedded, path] { *embedded = VerifyEmbeddedSignature(path.c_str()); },
-                                        hExitEvent)) {
-        return AbandonForStop();
-    }
+    const std::optional<bool> embedded =
+        CheckUnlessStopped([path] { return VerifyEmbeddedSignature(path.c_str()); }, hExitEvent);
+    if (!embedded) return AbandonForStop();
     if (!*embedded) {
         LogError("ContainerProcess exe verify failed. exepath = ", path);
         return nullptr;
     }
-    const auto velant = std::make_shared<bool>(false);
-    if (!VelantThread::RunUnlessStopped(
-            [velant, wide = *widePath] { *velant = VerifyVelantDigitalSignature(wide.c_str()); }, hExitEvent)) {
-        return AbandonForStop();
-    }
+    const std::optional<bool> velant =
+        CheckUnlessStopped([wide = *widePath] { return VerifyVelantDigitalSignature(wide.c_str()); }, hExitEvent);
+    if (!velant) return AbandonForStop();
     if (!*velant) {
         LogError("ContainerProcess exe verify failed. Not Velant exe");
         return nullptr;

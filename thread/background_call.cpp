@@ -101,6 +101,13 @@ bool Submit(const std::shared_ptr<Job>& job) noexcept {
     }
 }
 
+std::shared_ptr<Job> MakeJob(std::function<void()> work) {
+    auto job = std::make_shared<Job>();
+    job->work = std::move(work);
+    job->locale = ::GetThreadLocale();
+    return job;
+}
+
 bool IsSignalled(HANDLE handle) noexcept {
     return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
 }
@@ -110,9 +117,7 @@ bool IsSignalled(HANDLE handle) noexcept {
 bool RunUnlessStopped(std::function<void()> work, HANDLE hStop) noexcept {
     try {
         if (IsSignalled(hStop)) return false;
-        auto job = std::make_shared<Job>();
-        job->work = std::move(work);
-        job->locale = ::GetThreadLocale();
+        const std::shared_ptr<Job> job = MakeJob(std::move(work));
         job->hDone.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!job->hDone || !Submit(job)) {
             RunJob(*job);
@@ -133,10 +138,7 @@ bool RunUnlessStopped(std::function<void()> work, HANDLE hStop) noexcept {
 
 bool RunInBackground(std::function<void()> work) noexcept {
     try {
-        auto job = std::make_shared<Job>();
-        job->work = std::move(work);
-        job->locale = ::GetThreadLocale();
-        return Submit(job);
+        return Submit(MakeJob(std::move(work)));
     } catch (...) {
         return false;
     }
