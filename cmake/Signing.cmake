@@ -144,23 +144,41 @@ function(_qeb_collect_executables dir out_var)
   set(${out_var} ${found} PARENT_SCOPE)
 endfunction()
 
-# qeb_sign_all_executables(<dir>): every executable target defined in <dir>
-# and below is signed as the last part of its own link step. A target with
-# the property QEB_SKIP_SIGNING set stays unsigned (test inputs).
-# The signing runs as a linker launcher because a POST_BUILD command can only
-# be added in the directory that defined the target.
-function(qeb_sign_all_executables dir)
-  if(NOT QEB_SIGNING_ENABLED)
+# qeb_finish_all_executables(<dir>): every executable target defined in <dir>
+# and below is finished as the last part of its own link step: its debug
+# information moves to a file beside it (GNU toolchains; MSVC already keeps it
+# in a PDB), and it is signed. A target with the property QEB_SKIP_SIGNING set
+# is left as linked (test inputs); one with QEB_KEEP_DEBUG_INFO is only signed.
+# This runs as a linker launcher because a POST_BUILD command can only be
+# added in the directory that defined the target.
+function(qeb_finish_all_executables dir)
+  set(objcopy)
+  if(CMAKE_OBJCOPY AND NOT MSVC)
+    set(objcopy "${CMAKE_OBJCOPY}")
+  endif()
+  set(signcode)
+  if(QEB_SIGNING_ENABLED)
+    set(signcode "${QEB_OSSLSIGNCODE}")
+  endif()
+  if(NOT objcopy AND NOT signcode)
     return()
   endif()
   if(NOT CMAKE_GENERATOR MATCHES "Ninja|Makefiles")
-    message(WARNING "Executables are signed only with the Ninja and Makefile generators")
+    message(WARNING "Executables are finished (signed, debug information split off) only with the Ninja and Makefile generators")
     return()
   endif()
   _qeb_collect_executables("${dir}" targets)
   foreach(t IN LISTS targets)
     get_target_property(skip ${t} QEB_SKIP_SIGNING)
     if(skip)
+      continue()
+    endif()
+    get_target_property(keep_debug ${t} QEB_KEEP_DEBUG_INFO)
+    set(target_objcopy "${objcopy}")
+    if(keep_debug)
+      set(target_objcopy)
+    endif()
+    if(NOT target_objcopy AND NOT signcode)
       continue()
     endif()
     get_target_property(name ${t} OUTPUT_NAME)
@@ -174,15 +192,18 @@ function(qeb_sign_all_executables dir)
       endif()
       set_property(TARGET ${t} PROPERTY ${lang}_LINKER_LAUNCHER
         "${CMAKE_COMMAND}"
-        "-DQEB_OSSLSIGNCODE=${QEB_OSSLSIGNCODE}"
+        "-DQEB_OBJCOPY=${target_objcopy}"
+        "-DQEB_OSSLSIGNCODE=${signcode}"
         "-DQEB_SIGN_CERT=${_qeb_sign_cert}"
         "-DQEB_SIGN_KEY=${_qeb_sign_key}"
         "-DQEB_SIGN_NAME=${name}"
-        -P "${_QEB_SIGNING_MODULE_DIR}/sign_after_link.cmake" --
+        -P "${_QEB_SIGNING_MODULE_DIR}/finish_link.cmake" --
         ${existing})
     endforeach()
-    # A new certificate or a changed signing script re-links and so re-signs.
-    set_property(TARGET ${t} APPEND PROPERTY LINK_DEPENDS
-      "${_qeb_sign_cert}" "${_QEB_SIGNING_MODULE_DIR}/sign_after_link.cmake")
+    # A changed finishing script or a new certificate re-links.
+    set_property(TARGET ${t} APPEND PROPERTY LINK_DEPENDS "${_QEB_SIGNING_MODULE_DIR}/finish_link.cmake")
+    if(signcode)
+      set_property(TARGET ${t} APPEND PROPERTY LINK_DEPENDS "${_qeb_sign_cert}")
+    endif()
   endforeach()
 endfunction()
