@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process_list.h"
+#include "qebcore_security.h"
 #include "scm_client.h"
 #include "service_files.h"
 
@@ -37,9 +38,13 @@ using namespace qebtest;
     return ::testing::AssertionFailure() << "msiexec " << action << " exited " << exitCode;
 }
 
-// Version record, icon group, the service's description strings, and a
-// manifest the loader accepts.
-void ExpectResources(const std::wstring& exe, bool bStrings) {
+// Signed by the pinned publisher (the build's last touches to the image come
+// before its signature), version record, icon group, the service's
+// description strings, and a manifest the loader accepts.
+void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
+    char narrow[MAX_PATH] = {};
+    ::WideCharToMultiByte(CP_THREAD_ACP, 0, exe.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr);
+    EXPECT_TRUE(VerifyEmbeddedSignature(narrow) && VerifyVelantDigitalSignature(exe.c_str())) << exe;
     const HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr) << exe;
     EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(1), RT_VERSION), nullptr) << exe;
@@ -80,8 +85,8 @@ TEST(MsiPackage, InstallRunsTheServiceAndRemovalLeavesNothingBehind) {
     ::CloseHandle(service);
     std::wstring folder(image);
     folder.resize(folder.find_last_of(L'\\') + 1);
-    ExpectResources(folder + L"QEBCoreService.exe", true);
-    ExpectResources(folder + L"QEBCoreContainer.exe", false);
+    ExpectShippedImage(folder + L"QEBCoreService.exe", true);
+    ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
 
     ASSERT_TRUE(Msiexec(L"/x"));
     DWORD error = 0;
