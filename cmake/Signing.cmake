@@ -1,4 +1,5 @@
-# Code-signing identity of this build and the signing of its executables.
+# Code-signing identity of this build, and the finishing of its executables
+# after each link (debug information split off, then the signature).
 #
 # A release build names its identity at configure time, without code changes:
 #   QEB_SIGNING_ROOT_CERT  DER file of the root the security component pins
