@@ -76,8 +76,10 @@ uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
         if (::WaitForMultipleObjects(2, waitSet, FALSE, INFINITE) == WAIT_OBJECT_0) break;
 
         int32_t workStatus = 0;
-        buffer.Clear();
-        if (pReadField == nullptr || !ReadFromField(pReadField, buffer.ReadTarget(), buffer.ReadLimit())) continue;
+        if (pReadField == nullptr || !buffer.ReadMessage([pReadField](void* target, uint32_t limit) {
+                return ReadFromField(pReadField, target, limit);
+            }))
+            continue;
         // The service is stopping: what was just read is not acted on.
         if (::WaitForSingleObject(hExitEvent, 0) == WAIT_OBJECT_0) break;
 

@@ -10,13 +10,20 @@
 
 namespace {
 constexpr const char kFunc[] = "service_main";
+ServiceCtrlRegistrar s_registrar = &::RegisterServiceCtrlHandlerExW;
 }  // namespace
+
+ServiceCtrlRegistrar SetServiceCtrlRegistrar(ServiceCtrlRegistrar registrar) noexcept {
+    const ServiceCtrlRegistrar previous = s_registrar;
+    s_registrar = registrar != nullptr ? registrar : &::RegisterServiceCtrlHandlerExW;
+    return previous;
+}
 
 void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
     g_hServiceMainExitEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, "QEBCoreService.service_main enter.");
 
-    g_hServiceStatusHandle = ::RegisterServiceCtrlHandlerExW(QEB_SERVICE_NAME, ServiceHandlerEx, nullptr);
+    g_hServiceStatusHandle = s_registrar(QEB_SERVICE_NAME, ServiceHandlerEx, nullptr);
     if (g_hServiceStatusHandle == nullptr) {
         qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc,
                      "service_main RegisterServiceCtrlHandlerExW fail error = ", ::GetLastError());

@@ -61,11 +61,6 @@ bool ReportServiceStatus() noexcept {
     return reported;
 }
 
-SERVICE_STATUS GetServiceStatusSnapshot() noexcept {
-    StatusLock lock;
-    return g_serviceStatus;
-}
-
 void SetServiceStartValues() noexcept {
     StatusLock lock;
     g_serviceStatus.dwServiceType = QEB_SERVICE_TYPE;

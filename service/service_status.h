@@ -34,9 +34,6 @@ void SetServiceStoppedValues() noexcept;
 // report failed.
 bool ReportServiceStatus() noexcept;
 
-// A copy of the record, taken under the lock.
-SERVICE_STATUS GetServiceStatusSnapshot() noexcept;
-
 // The one place that hands a record to the Service Control Manager. Tests
 // replace it to capture every report; returns the reporter it replaced.
 using ServiceStatusReporter = BOOL(WINAPI*)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);

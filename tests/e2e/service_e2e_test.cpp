@@ -1,9 +1,10 @@
 // QEBCoreService.exe registered with the prefix's Service Control Manager,
-// the reference container beside it. Every scenario checks, for each
-// container it caused, the launch contract the container journalled, and
-// that no thread had to be killed at stop. Times are asserted with wide
-// margins only; a failing scenario prints the states the SCM reported, the
-// service log and the journal.
+// the reference container beside it. Every scenario checks each report the
+// manager passes on field by field, stops the service through the checked
+// stop, and then checks, for each container it caused, the launch contract
+// the container journalled and that no thread had to be killed at stop. A
+// failing scenario prints the states the manager reported, the service log
+// and the journal.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,6 +44,42 @@ constexpr char kMainEnd[] = "QEBCoreService.main end and exit.(main)";
 constexpr char kAbandoned[] =
     "ContainerProcess launch abandoned, exit signal received(QEBCoreProcess::CreateContainerProcess)";
 
+// Tolerances over the specified times, from the spread measured on the
+// 2-core machines under ctest -j2 (figures beside each).
+// Launch to RUNNING for a silent container: 500 ms plus the process creation
+// and the report (measured 520-610 ms quiet, up to 764 ms with other builds
+// running beside the suite).
+constexpr long long kReadyBoundSlackMs = 400;
+// A failed launch attempt is 2000 ms after the last; measured 2001-2012 ms.
+constexpr long long kPauseSlackMs = 150;
+// The container's end seen to the next launch's checks passed: 2000 ms plus
+// both checks (measured 2040-2181 ms).
+constexpr long long kRelaunchSlackMs = 400;
+// Stop request to STOPPED seen: measured 15-110 ms; 277 ms during a check.
+constexpr long long kStopBoundMs = 500;
+
+// What the manager passes on of a report. Wine shows the configured service
+// type (0x10) instead of the reported 0x30, so the type is checked in process.
+struct Report {
+    DWORD state, accepted, checkPoint, waitHint, exitCode, specificExitCode;
+    bool operator==(const Report& o) const {
+        return state == o.state && accepted == o.accepted && checkPoint == o.checkPoint && waitHint == o.waitHint &&
+               exitCode == o.exitCode && specificExitCode == o.specificExitCode;
+    }
+};
+void PrintTo(const Report& r, std::ostream* out) {
+    *out << qeb::scm::ServiceStateName(r.state) << " accepted=0x" << std::hex << r.accepted << std::dec
+         << " checkpoint=" << r.checkPoint << " waithint=" << r.waitHint << " exit=" << r.exitCode << "/"
+         << r.specificExitCode;
+}
+constexpr DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
+constexpr Report kFirstStartPending{SERVICE_START_PENDING, kAccepted, 0, 1000, 0, 0};
+constexpr Report kRunning{SERVICE_RUNNING, kAccepted, 0, 0, 0, 0};
+// After a running report, start pending keeps its wait hint of 0.
+constexpr Report kRestartPending{SERVICE_START_PENDING, kAccepted, 0, 0, 0, 0};
+constexpr Report kStopPending{SERVICE_STOP_PENDING, kAccepted, 0, 1000, 0, 0};
+constexpr Report kStopped{SERVICE_STOPPED, kAccepted, 0, 0, 0, 0};
+
 // A copy started from another folder; its process id.
 DWORD StartCopy(std::wstring exe) {
     STARTUPINFOW startup = {};
@@ -66,7 +104,7 @@ bool Kill(DWORD processId) {
 class ServiceE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        Cleanup();
+        ASSERT_TRUE(Cleanup()) << "a service or container of an earlier run could not be removed";
         m_dir = L"C:\\qeb-e2e-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
                 std::to_wstring(::GetTickCount64()) + L"\\";
         ASSERT_TRUE(::CreateDirectoryW(m_dir.c_str(), nullptr));
@@ -74,16 +112,21 @@ protected:
     }
 
     void TearDown() override {
+        // Every scenario ends with the checked stop, so the launch checks
+        // below also cover what the stop left behind.
+        SERVICE_STATUS_PROCESS status = {};
+        if (m_watch && qeb::scm::QueryStatus(&status) == 0 && status.dwCurrentState != SERVICE_STOPPED) Stop();
         CheckEveryLaunch();
         if (m_watch) m_watch->Stop();
         if (HasFailure()) {
             std::string states;
             for (const StatusSample& s : m_watch ? m_watch->Changes() : std::vector<StatusSample>{})
                 states += qeb::scm::DescribeSample(s) + "\n";
-            std::printf("---- SCM states\n%s---- service log (tail)\n%s---- journal\n%s", states.c_str(),
-                        Tail(Log(), 40).c_str(), Tail(Journal(), 60).c_str());
+            std::printf("---- SCM states\n%s%s---- service log (tail)\n%s---- journal\n%s", states.c_str(),
+                        m_watch ? m_watch->DescribePollFailures().c_str() : "", Tail(Log(), 40).c_str(),
+                        Tail(Journal(), 60).c_str());
         }
-        Cleanup();
+        EXPECT_TRUE(Cleanup()) << "the service or a container could not be removed";
         if (!HasFailure()) {
             WaitUntil([this] {  // the service's process may hold its files a moment longer
                 std::error_code ignored;
@@ -93,10 +136,13 @@ protected:
         }
     }
 
-    static void Cleanup() {
-        qeb::scm::RemoveServiceQuietly(10000);
-        qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);
-        for (const wchar_t* name : kLookAlikes) qeb::scm::TerminateProcesses(name, 5000);
+    static bool Cleanup() {
+        bool bClean = qeb::scm::RemoveServiceQuietly(10000);
+        for (const wchar_t* name : {qeb::scm::kContainerFileName, kLookAlikes[0], kLookAlikes[1]}) {
+            qeb::scm::TerminateProcesses(name, 5000);
+            bClean = bClean && qeb::scm::FindProcessIds(name).empty();
+        }
+        return bClean;
     }
 
     bool Copy(const std::wstring& from, const std::wstring& to) const {
@@ -120,24 +166,37 @@ protected:
         EXPECT_TRUE(m_watch->WaitForState(state, timeoutMs, &found, from)) << "no " << qeb::scm::ServiceStateName(state);
         return found;
     }
-    // Milliseconds from the stop request to STOPPED seen.
+    // The stop as the manager shows it: STOPPED within its bound, after a
+    // stop pending if a poll caught that one (it may last only a few
+    // milliseconds; the in-process test sees every report), and the process's
+    // end line. Milliseconds from the request to STOPPED seen.
     long long Stop() const {
         const size_t from = m_watch->Changes().size();
         const uint64_t request = UtcNow();
         EXPECT_EQ(qeb::scm::SendControl(SERVICE_CONTROL_STOP, nullptr), 0u);
-        return Gap(request, WaitState(SERVICE_STOPPED, 10000, from).utcMs);
+        const long long took = Gap(request, WaitState(SERVICE_STOPPED, 10000, from).utcMs);
+        std::printf("[ measure ] stop request to STOPPED: %lld ms\n", took);
+        EXPECT_LT(took, kStopBoundMs);
+        const auto reports = Reports(from);
+        if (reports.size() == 1) EXPECT_EQ(reports, std::vector<Report>{kStopped});
+        else EXPECT_EQ(reports, (std::vector<Report>{kStopPending, kStopped}));
+        WaitLog(kMainEnd, 1, 5000);
+        return took;
     }
-    // States in the order seen since index `from`, repeats merged.
-    std::vector<DWORD> States(size_t from = 0) const {
-        std::vector<DWORD> states;
+    // The service's own reports since index `from`: Wine's own start pending
+    // (it accepts nothing) and the stopped state before a start are the
+    // manager's, not the service's. A poll sees changes only, so a report
+    // that repeats the one before is not seen here.
+    std::vector<Report> Reports(size_t from = 0) const {
+        std::vector<Report> reports;
         const auto changes = m_watch->Changes();
         for (size_t i = from; i < changes.size(); ++i) {
-            const DWORD state = changes[i].status.dwCurrentState;
-            const bool bBeforeStart = from == 0 && states.empty() && state == SERVICE_STOPPED;
-            if (!bBeforeStart && (states.empty() || states.back() != state))
-                states.push_back(state);
+            const SERVICE_STATUS_PROCESS& s = changes[i].status;
+            if (s.dwControlsAccepted == 0 && s.dwCurrentState != SERVICE_RUNNING) continue;
+            reports.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint,
+                               s.dwWin32ExitCode, s.dwServiceSpecificExitCode});
         }
-        return states;
+        return reports;
     }
 
     std::vector<Record> Log() const { return ReadRecords(m_dir + L"logs\\QEBCoreService.log", true); }
@@ -204,49 +263,32 @@ protected:
     std::unique_ptr<qeb::scm::StatusWatcher> m_watch;
 };
 
-// Start with a ready report; a user-defined control changes nothing; stop;
-// the container outlives the stop and the next start clears it away, with a
-// copy from another folder, but not a process whose name differs in case or
-// only begins with the container's.
+// Start on the ready report, well inside the 500 ms; a user-defined control
+// changes nothing; stop; the container outlives the stop and the next start
+// clears it away, with a copy from another folder, but not a process whose
+// name differs in case or only begins with the container's.
 TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     Start();
     const StatusSample running = WaitState(SERVICE_RUNNING, 15000);
     auto first = Containers(1);
     ASSERT_EQ(first.size(), 1u);
-    // Wine's SCM shows a start pending of its own, accepting nothing, first.
-    const auto changes = m_watch->Changes();
-    const auto own = std::find_if(changes.begin(), changes.end(), [](const auto& c) { return c.status.dwControlsAccepted; });
-    ASSERT_NE(own, changes.end());
-    EXPECT_EQ(own->status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
-    EXPECT_EQ(own->status.dwWaitHint, 1000u);
-    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING}));
-    // Running on the ready report, unless the container took the 500 ms.
-    WaitLog(kReadyRead, 1, 5000);
+    EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning}));
+    // Without a scenario the container reports ready before anything else:
+    // running must come on that report, not on the time-out.
     WaitLog("QEBCoreService.service_main finish", 1, 5000);
     auto log = Log();
-    ASSERT_NE(At(log, kVerified), SIZE_MAX);
-    const uint64_t readySent = first[0]["ready-sent"].utcMs;
-    if (Find(log, kReadyTimeout).empty()) {
-        EXPECT_GE(running.utcMs + 50, readySent) << "RUNNING before the container reported ready";
-        EXPECT_LT(At(log, kReadyRead), At(log, "QEBCoreService.service_main finish"));
-    } else {
-        EXPECT_GE(Gap(log[At(log, kVerified)].utcMs, readySent), 400) << "timed out on an early report";
-    }
+    EXPECT_TRUE(Find(log, kReadyTimeout).empty()) << "RUNNING on the time-out despite an early ready report";
+    EXPECT_LT(At(log, kReadyRead), At(log, "QEBCoreService.service_main finish"));
+    EXPECT_GE(running.utcMs + 50, first[0]["ready-sent"].utcMs) << "RUNNING before the container reported ready";
 
     const size_t quiet = m_watch->Changes().size(), lines = Log().size();
     EXPECT_EQ(qeb::scm::SendControl(128, nullptr), 0u);
-    const long long stopMs = Stop();
-    EXPECT_LT(stopMs, 3000);
-    std::printf("[ measure ] stop request to STOPPED: %lld ms\n", stopMs);
-    // A fast stop may pass its stop pending between two polls.
-    const auto stopStates = States(quiet);
-    EXPECT_TRUE(stopStates == std::vector<DWORD>{SERVICE_STOPPED} ||
-                stopStates == (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
-    WaitLog(kMainEnd, 1, 5000);
+    Stop();
     log = Log();
     ASSERT_GT(log.size(), lines);
     EXPECT_EQ(log[lines].text, "ServiceHandlerEx fdwControl = .1(ServiceHandlerEx)") << "control 128 left a trace";
+    EXPECT_EQ(Reports(quiet).back(), kStopped);
     const DWORD survivor = first[0]["start"].processId;
     EXPECT_TRUE(qeb::scm::IsProcessAlive(survivor));
 
@@ -263,6 +305,7 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     const size_t restart = m_watch->Changes().size();
     Start();
     WaitState(SERVICE_RUNNING, 15000, restart);
+    EXPECT_EQ(Reports(restart), (std::vector<Report>{kFirstStartPending, kRunning}));
     EXPECT_TRUE(WaitUntil([&] { return !qeb::scm::IsProcessAlive(copy) && !qeb::scm::IsProcessAlive(survivor); }, 5000));
     log = Log();
     for (const DWORD pid : {survivor, copy}) EXPECT_EQ(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").size(), 1u);
@@ -273,20 +316,27 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     EXPECT_EQ(Containers(2).size(), 2u);
 }
 
-// A container that never reports: RUNNING once the 500 ms are over.
+// A container that never reports: RUNNING once the 500 ms are over, not
+// before and not much later.
 TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     Scenario("ready never\n");
     Start();
     const StatusSample running = WaitState(SERVICE_RUNNING, 15000);
+    const auto containers = Containers(1);
+    ASSERT_EQ(containers.size(), 1u);
     const auto log = Log();
     ASSERT_EQ(Find(log, kVerified).size(), 1u);
-    const long long waited = Gap(log[At(log, kVerified)].utcMs, running.utcMs);
-    std::printf("[ measure ] launch to RUNNING: %lld ms\n", waited);
-    EXPECT_GE(waited, 400);
-    EXPECT_LT(waited, 3000);
-    EXPECT_TRUE(Find(log, kReadyTimeout).size() == 1 && log[At(log, kReadyTimeout)].level == "W");
+    ASSERT_EQ(Find(log, kReadyTimeout).size(), 1u);
+    EXPECT_EQ(log[At(log, kReadyTimeout)].level, "W");
     EXPECT_TRUE(Find(log, kReadyRead).empty());
+    EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning}));
+    // The wait starts after the verify line, once the process is created.
+    const uint64_t launched = log[At(log, kVerified)].utcMs;
+    const long long waited = Gap(launched, log[At(log, kReadyTimeout)].utcMs), toRunning = Gap(launched, running.utcMs);
+    std::printf("[ measure ] launch to time-out: %lld ms, to RUNNING: %lld ms\n", waited, toRunning);
+    EXPECT_GE(waited, 500);
+    EXPECT_LT(toRunning, 500 + kReadyBoundSlackMs);
 }
 
 // A container that is killed, or exits by itself, is restarted 2 s later with
@@ -302,40 +352,41 @@ TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {
     auto containers = Containers(1);
     ASSERT_EQ(containers.size(), 1u);
     ::DeleteFileW((m_dir + L"QEBCoreContainer.scenario").c_str());  // the next one stays up
-    uint64_t ended = UtcNow();
     if (bKill) {
         ASSERT_TRUE(Kill(containers[0]["start"].processId));
     }
     WaitLog(kRestarted, 1, 15000);
-    containers = Containers(2);
-    ASSERT_EQ(containers.size(), 2u);
-    if (!bKill) ended = containers[0]["exit"].utcMs;
-    const long long pause = Gap(ended, containers[1]["start"].utcMs);
-    std::printf("[ measure ] container end to next container start: %lld ms\n", pause);
-    EXPECT_TRUE(pause >= 1950 && pause < 5000) << pause;  // the pause alone is 2000 ms
+    ASSERT_EQ(Containers(2).size(), 2u);
     WaitLog(kReadyRead, 2, 5000);
     const auto log = Log();
-    EXPECT_EQ(Find(log, kExited).size(), 1u);
+    ASSERT_EQ(Find(log, kExited).size(), 1u);
+    ASSERT_EQ(Find(log, kVerified).size(), 2u);
+    const long long pause = Gap(log[At(log, kExited)].utcMs, log[At(log, kVerified, 1)].utcMs);
+    std::printf("[ measure ] container end seen to the next launch verified: %lld ms\n", pause);
+    EXPECT_GE(pause, 2000);
+    EXPECT_LT(pause, 2000 + kRelaunchSlackMs);
     EXPECT_LT(At(log, kExited), At(log, kReadyRead, 1));
     EXPECT_LT(At(log, kExited), At(log, kRestarted));
-    WaitUntil([this] { return States().size() >= 4; }, 2000);
-    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_START_PENDING,
-                                            SERVICE_RUNNING}));
+    EXPECT_TRUE(Find(log, kReadyTimeout).empty());
+    WaitUntil([this] { return Reports().size() >= 4; }, 2000);
+    EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning, kRestartPending, kRunning}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Container, Restart, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Killed" : "Exited"; });
 
 // No container at first: the first launch and five restarts 2 s apart fail,
-// the next attempt comes 62 s later and, with the container back, succeeds;
-// that success clears the count, so the failures that follow (a tampered
-// container) are 2 s apart again.
+// the service staying start pending; the next attempt comes 62 s later and,
+// with the container back, succeeds; that success clears the count, so the
+// failures that follow (a tampered container) are 2 s apart again, and the
+// service is start pending again without ever reporting running.
 TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     Start();
     std::vector<uint64_t> attempts = WaitLog(kFirstFailed, 1, 5000);
     const auto failed = WaitLog(kRestartFailed, 5, 30000);
     ASSERT_EQ(failed.size(), 5u);
     attempts.insert(attempts.end(), failed.begin(), failed.end());
+    EXPECT_EQ(Reports(), std::vector<Report>{kFirstStartPending}) << "anything but start pending while launches fail";
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     attempts.push_back(WaitLog(kVerified, 1, 90000).at(0));
     WaitState(SERVICE_RUNNING, 5000);
@@ -343,13 +394,17 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     for (size_t i = 1; i < attempts.size(); ++i) gaps += " " + std::to_string(Gap(attempts[i - 1], attempts[i]));
     std::printf("[ measure ] gaps between launch attempts (ms):%s\n", gaps.c_str());
     for (size_t i = 1; i < 6; ++i) {
-        EXPECT_GE(Gap(attempts[i - 1], attempts[i]), 1950) << "attempt " << i;
-        EXPECT_LT(Gap(attempts[i - 1], attempts[i]), 5000) << "attempt " << i;
+        EXPECT_GE(Gap(attempts[i - 1], attempts[i]), 2000) << "attempt " << i;
+        EXPECT_LT(Gap(attempts[i - 1], attempts[i]), 2000 + kPauseSlackMs) << "attempt " << i;
     }
-    EXPECT_GE(Gap(attempts[5], attempts[6]), 60000);
+    // The last gap ends after both checks of the restored file.
+    EXPECT_GE(Gap(attempts[5], attempts[6]), 62000);
+    EXPECT_LT(Gap(attempts[5], attempts[6]), 62000 + kRelaunchSlackMs);
+    EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning}));
 
     auto containers = Containers(1);
     ASSERT_EQ(containers.size(), 1u);
+    const size_t broken = m_watch->Changes().size();
     ASSERT_TRUE(Kill(containers[0]["start"].processId));
     // One byte of its code changed: every launch is refused from now on.
     ASSERT_TRUE(WaitUntil([this] {
@@ -359,9 +414,11 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     const uint64_t exited = WaitLog(kExited, 1, 5000).at(0);
     const auto failures = WaitLog(kRestartFailed, 7, 15000);
     ASSERT_EQ(failures.size(), 7u);
-    EXPECT_LT(Gap(exited, failures[5]), 5000) << "the count was not cleared";
-    EXPECT_TRUE(Gap(failures[5], failures[6]) >= 1950 && Gap(failures[5], failures[6]) < 5000);
+    EXPECT_LT(Gap(exited, failures[5]), 2000 + kRelaunchSlackMs) << "the count was not cleared";
+    EXPECT_GE(Gap(failures[5], failures[6]), 2000);
+    EXPECT_LT(Gap(failures[5], failures[6]), 2000 + kRelaunchSlackMs);
     EXPECT_EQ(Find(Log(), "ContainerProcess exe open failed").size(), 6u) << "not refused for its signature";
+    EXPECT_EQ(Reports(broken), std::vector<Report>{kRestartPending});
 }
 
 // A stop while a signature check of the first launch, or of a restart, is
@@ -386,7 +443,7 @@ TEST_P(StopDuringLaunch, AbandonsTheLaunch) {
         if (wait > 0) ::Sleep(static_cast<DWORD>(wait));  // into the check after the 2 s pause
     } else {
         // From the service's first report, past the stray cleanup into the first check.
-        ASSERT_TRUE(WaitUntil([this] { return !States().empty() && m_watch->Changes().back().status.dwControlsAccepted; }, 5000));
+        ASSERT_TRUE(WaitUntil([this] { return !Reports().empty() && m_watch->Changes().back().status.dwControlsAccepted; }, 5000));
         ::Sleep(200);
     }
     const size_t started = Containers().size();

@@ -9,7 +9,7 @@
 #include "unique_handle.h"
 
 TEST(Security, VerdictsOnSignedImages) {
-    if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "the test images need the development signing identity";
+    ASSERT_TRUE(QEB_SECURITY_FIXTURES) << "no test images: the build had no development signing identity";
     const std::filesystem::path fixtures = kit::ExeDir() + L"security_fixtures";
     kit::TempDir dir(L"qeb_sec");
     std::string image = kit::ReadAll(fixtures / L"good.exe");
@@ -42,7 +42,7 @@ TEST(Security, VerdictsOnSignedImages) {
 // for the very same file: one put in its place between the two, even of the
 // same size and write time, is evaluated afresh and refused.
 TEST(Security, FileSwappedBetweenTheChecksIsEvaluatedAfresh) {
-    if (!QEB_SECURITY_FIXTURES) GTEST_SKIP() << "the test images need the development signing identity";
+    ASSERT_TRUE(QEB_SECURITY_FIXTURES) << "no test images: the build had no development signing identity";
     kit::TempDir dir(L"qeb_swap");
     const std::filesystem::path checked = dir.path / L"QEBCoreContainer.exe", kept = dir.path / L"kept.exe",
                                 swapped = dir.path / L"swapped.exe";

@@ -1,15 +1,21 @@
-// What the Service Control Manager cannot drive under test, on the real
-// control handler: a session change (no client can send control 14) into a
-// real reference container, and a stop while that write is blocked.
+// One life of the service in process, on the real service_main, supervision
+// thread, listener and control handler with a real reference container. The
+// registration and every status report come here instead of going to a
+// dispatcher (a test process has none), so each report is seen exactly,
+// service type included, and the controls no client can send are sent:
+// session change (14) and shutdown (5).
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
+#include <mutex>
+#include <ostream>
 #include <thread>
+#include <vector>
 
 #include "qeb_core_process.h"
 #include "service_handler.h"
+#include "service_main.h"
 #include "service_status.h"
-#include "svc_thread.h"
 #include "test_kit.h"
 #include "thread_manager.h"
 #include "unique_handle.h"
@@ -17,46 +23,80 @@
 namespace {
 
 // A thread object that still owns its thread must not be destroyed with the
-// thread manager at exit.
+// thread manager at exit, as after a failed assertion.
 struct StopThreadsAtExit : ::testing::Environment {
     void TearDown() override { VelantThread::ThreadManager::GetInstance()->WaitAll(); }
 };
 const auto* const s_environment = ::testing::AddGlobalTestEnvironment(std::make_unique<StopThreadsAtExit>().release());
 
-std::atomic<int> s_reports{0};
-std::atomic<DWORD> s_lastState{0};
+std::mutex s_mutex;
+std::vector<SERVICE_STATUS> s_reports;
+LPHANDLER_FUNCTION_EX s_handler = nullptr;
+std::wstring s_registeredName;
 
-BOOL WINAPI CountReport(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
-    s_lastState = status->dwCurrentState;
-    ++s_reports;
+BOOL WINAPI Capture(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+    const std::lock_guard<std::mutex> lock(s_mutex);
+    s_reports.push_back(*status);
     return TRUE;
 }
 
-// A container launched as the service launches it, ready reported, with the
-// host's ready event and its status reports counted.
+SERVICE_STATUS_HANDLE WINAPI Register(LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID) {
+    s_registeredName = name;
+    s_handler = handler;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<ULONG_PTR>(1));
+}
+
+// Reports made since index `from`.
+std::vector<SERVICE_STATUS> Reports(size_t from) {
+    const std::lock_guard<std::mutex> lock(s_mutex);
+    return {s_reports.begin() + static_cast<std::ptrdiff_t>(std::min(from, s_reports.size())), s_reports.end()};
+}
+
+}  // namespace
+
+bool operator==(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
+    return a.dwServiceType == b.dwServiceType && a.dwCurrentState == b.dwCurrentState &&
+           a.dwControlsAccepted == b.dwControlsAccepted && a.dwWin32ExitCode == b.dwWin32ExitCode &&
+           a.dwServiceSpecificExitCode == b.dwServiceSpecificExitCode && a.dwCheckPoint == b.dwCheckPoint &&
+           a.dwWaitHint == b.dwWaitHint;
+}
+void PrintTo(const SERVICE_STATUS& s, std::ostream* out) {
+    *out << "{type 0x" << std::hex << s.dwServiceType << std::dec << " state " << s.dwCurrentState << " accepted 0x"
+         << std::hex << s.dwControlsAccepted << std::dec << " exit " << s.dwWin32ExitCode << "/"
+         << s.dwServiceSpecificExitCode << " checkpoint " << s.dwCheckPoint << " waithint " << s.dwWaitHint << "}";
+}
+
+namespace {
+
+constexpr SERVICE_STATUS kStartPending{0x30, SERVICE_START_PENDING, 0x85, 0, 0, 0, 1000};
+constexpr SERVICE_STATUS kRunning{0x30, SERVICE_RUNNING, 0x85, 0, 0, 0, 0};
+constexpr SERVICE_STATUS kRestartPending{0x30, SERVICE_START_PENDING, 0x85, 0, 0, 0, 0};
+constexpr SERVICE_STATUS kStopPending{0x30, SERVICE_STOP_PENDING, 0x85, 0, 0, 0, 1000};
+constexpr SERVICE_STATUS kStopped{0x30, SERVICE_STOPPED, 0x85, 0, 0, 0, 0};
+
 class Host : public ::testing::Test {
 protected:
-    void Launch(const char* scenario) {
-        SetServiceStatusReporter(&CountReport);
-        g_hContainerReadyEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        QEBCoreProcess::SetContainerReadyEvent(g_hContainerReadyEvent);
-        std::ofstream(std::filesystem::path(kit::ExeDir() + L"QEBCoreContainer.scenario")) << scenario;
-        QEBCoreProcess::GetInstance()->CreateContainerProcess();
-        ASSERT_NE(nullptr, g_hContainerHandle) << log.Tail();
-        m_pid = ::GetProcessId(g_hContainerHandle);
-        m_hContainer.reset(::OpenProcess(PROCESS_TERMINATE, FALSE, m_pid));
-        ASSERT_TRUE(log.Has("I container get container notify workStatus = 1(", 0, 5000)) << log.Tail();
+    void SetUp() override {
+        SetServiceStatusReporter(&Capture);
+        SetServiceCtrlRegistrar(&Register);
     }
     void TearDown() override {
-        // The host's handles stay as a service would leave them; the process ends soon.
         ::TerminateProcess(m_hContainer.get(), 1);
-        ::DeleteFileW((kit::ExeDir() + L"QEBCoreContainer.scenario").c_str());
+        ::DeleteFileW(m_scenario.c_str());
+        SetServiceCtrlRegistrar(nullptr);
         SetServiceStatusReporter(nullptr);
     }
-    // The bytes the container journalled as read from its input, in hexadecimal.
-    std::string Received() const {
+    void Scenario(const char* text) const { std::ofstream(std::filesystem::path(m_scenario)) << text; }
+    // The container the service holds now, ready to be killed by the test.
+    DWORD Adopt() {
+        const DWORD pid = ::GetProcessId(g_hContainerHandle);
+        m_hContainer.reset(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        return pid;
+    }
+    // The bytes a container journalled as read from its input, in hexadecimal.
+    std::string Received(DWORD pid) const {
         std::istringstream in(kit::ReadAll(m_journal).substr(m_journalStart));
-        const std::string key = " " + std::to_string(m_pid) + " recv ";
+        const std::string key = " " + std::to_string(pid) + " recv ";
         std::string hex;
         for (std::string line; std::getline(in, line);) {
             const size_t at = line.find(key);
@@ -66,16 +106,31 @@ protected:
     }
 
     kit::LogCapture log;
+    const std::wstring m_scenario = kit::ExeDir() + L"QEBCoreContainer.scenario";
     const std::wstring m_journal = kit::ExeDir() + L"QEBCoreContainer.journal";
     const size_t m_journalStart = kit::ReadAll(m_journal).size();
-    DWORD m_pid = 0;
     qeb::UniqueHandle m_hContainer;
 };
 
 }  // namespace
 
-TEST_F(Host, SessionChangeReachesTheContainerAsExactBytes) {
-    ASSERT_NO_FATAL_FAILURE(Launch("ready_after_ms 0\n"));
+// Start, ready, session changes as exact bytes, controls that are not
+// accepted, a restart of a container that never reports, a handler that a
+// container which never reads cannot hold, and the shutdown: the exact
+// reports of each phase, and threads that end by themselves.
+TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
+    ::DeleteFileW(m_scenario.c_str());  // the first container reports ready at once
+    std::thread dispatcher([] { service_main(0, nullptr); });
+    dispatcher.join();
+    ASSERT_EQ(s_registeredName, L"QEBCoreService");
+    ASSERT_EQ(s_handler, &ServiceHandlerEx);
+    ASSERT_NE(g_hContainerHandle, nullptr) << log.Tail();
+    EXPECT_EQ(Reports(0), (std::vector<SERVICE_STATUS>{kStartPending, kRunning})) << log.Tail();
+    EXPECT_TRUE(log.Has("I container get container notify workStatus = 1(")) << "RUNNING before the ready report";
+    const DWORD first = Adopt();
+
+    // Each session change: one message of exact bytes, the record reported
+    // once more as it is. Other controls: no report, no line, result 0.
     const struct {
         DWORD eventType, sessionId;
         const char* text;
@@ -83,48 +138,44 @@ TEST_F(Host, SessionChangeReachesTheContainerAsExactBytes) {
     std::string expected;
     for (const auto& row : rows) {
         WTSSESSION_NOTIFICATION notification = {sizeof notification, row.sessionId};
-        const int reports = s_reports;
-        EXPECT_EQ(0u, ServiceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, row.eventType, &notification, nullptr));
-        EXPECT_EQ(reports + 1, s_reports) << "the status is reported once more";
+        const size_t before = Reports(0).size();
+        EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_SESSIONCHANGE, row.eventType, &notification, nullptr));
+        EXPECT_EQ(Reports(before), std::vector<SERVICE_STATUS>{kRunning});
         for (const char* c = row.text; *c != '\0'; ++c) expected += "0123456789abcdef"[*c >> 4] + std::string(1, "0123456789abcdef"[*c & 15]) + "00";
-        kit::WaitFor([&] { return Received().size() >= expected.size(); }, 5000);
-        EXPECT_EQ(expected, Received()) << "UTF-16LE, no terminator, nothing between messages";
+        kit::WaitFor([&] { return Received(first).size() >= expected.size(); }, 5000);
+        EXPECT_EQ(expected, Received(first)) << "UTF-16LE, no terminator, nothing between messages";
     }
-    EXPECT_FALSE(log.Has("E ") || log.Has("W ")) << log.Tail();
-}
+    const size_t lines = log.Lines().size(), quiet = Reports(0).size();
+    for (const DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{SERVICE_CONTROL_PAUSE}, DWORD{128}})
+        EXPECT_EQ(0u, s_handler(control, 0, nullptr, nullptr)) << control;
+    EXPECT_EQ(log.Lines().size(), lines);
+    EXPECT_EQ(Reports(quiet).size(), 0u);
 
-TEST_F(Host, StopWhileASessionChangeIsBlockedEndsBothThreadsByThemselves) {
-    // The stop ends the process's managed threads for good; ctest runs each case in a process of its own.
-    if (::testing::UnitTest::GetInstance()->test_to_run_count() > 1) GTEST_SKIP() << "stops the thread manager: run it alone";
-    ASSERT_NO_FATAL_FAILURE(Launch("ready_after_ms 0\nno_read\n"));
-    g_hServiceMainExitEvent = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);  // start-up done; the stop never closes it
-    ASSERT_TRUE(VelantThread::ThreadManager::GetInstance()->StartThread(svcThreadFun, nullptr, "svcThreadFun", false));
-    ASSERT_TRUE(log.Has("I service svcThreadFun start.", 0, 5000)) << log.Tail();
-
-    // The container never reads: messages pile up until a write waits for its bound.
+    // The restarted container never reports and never reads.
+    Scenario("ready never\nno_read\n");
+    const size_t restart = Reports(0).size();
+    ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
+    ASSERT_TRUE(log.Has("I service Restart ContainerProcess success(", 0, 10000)) << log.Tail();
+    EXPECT_EQ(Reports(restart), (std::vector<SERVICE_STATUS>{kRestartPending, kRunning})) << log.Tail();
+    Adopt();
+    // Its input fills up; no write holds the handler much past its 1000 ms.
     WTSSESSION_NOTIFICATION notification = {sizeof notification, 1};
     ULONGLONG took = 0;
-    for (int i = 0; i < 100000 && took < 500; ++i) {
+    for (int i = 0; i < 100000 && took < 900; ++i) {
         const ULONGLONG begin = ::GetTickCount64();
-        ServiceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, 1, &notification, nullptr);
+        s_handler(SERVICE_CONTROL_SESSIONCHANGE, 1, &notification, nullptr);
         took = ::GetTickCount64() - begin;
     }
-    ASSERT_GE(took, 500u) << "the pipe never filled";
-    std::atomic<bool> bSessionReturned{false};
-    std::thread session([&] {
-        ServiceHandlerEx(SERVICE_CONTROL_SESSIONCHANGE, 1, &notification, nullptr);
-        bSessionReturned = true;
-    });
-    ::Sleep(100);  // into its write on the full pipe, which holds it far longer
-    EXPECT_FALSE(bSessionReturned);
-    const ULONGLONG begin = ::GetTickCount64();
-    EXPECT_EQ(0u, ServiceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
-    const ULONGLONG stopMs = ::GetTickCount64() - begin;
-    session.join();
+    EXPECT_TRUE(took >= 900 && took < 1500) << took << " ms";
+    EXPECT_TRUE(log.Has("E container SendDataPipe failed(")) << log.Tail();
 
-    EXPECT_LT(stopMs, 2000u);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), s_lastState.load());
+    const size_t shutdown = Reports(0).size();
+    EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr));
+    EXPECT_EQ(Reports(shutdown), (std::vector<SERVICE_STATUS>{kStopPending, kStopped}));
+    EXPECT_TRUE(log.Has("I service ServiceHandlerEx fdwControl = .5(ServiceHandlerEx)")) << log.Tail();
     EXPECT_TRUE(log.Has("I service svcThreadFun end.") && log.Has("I container QEBCoreProcess.Pipe_Listen end."))
         << log.Tail();
-    EXPECT_FALSE(log.Has("W container ExitThread failed!")) << log.Tail();
+    EXPECT_FALSE(log.Has("W container ExitThread failed!") || log.Has("E container ReleaseAllResources fail"))
+        << log.Tail();
+    EXPECT_EQ(g_hContainerHandle, nullptr);
 }

@@ -111,9 +111,11 @@ bool WaitForServiceState(DWORD state, DWORD timeoutMs, const wchar_t* name) {
     }
 }
 
-void RemoveServiceQuietly(DWORD timeoutMs, const wchar_t* name) {
+bool RemoveServiceQuietly(DWORD timeoutMs, const wchar_t* name) {
     SERVICE_STATUS_PROCESS status = {};
-    if (QueryStatus(&status, name) != ERROR_SUCCESS) return;  // not installed
+    const DWORD queried = QueryStatus(&status, name);
+    if (queried == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+    if (queried != ERROR_SUCCESS) return false;
     if (status.dwCurrentState != SERVICE_STOPPED) {
         SendControl(SERVICE_CONTROL_STOP, nullptr, name);
         if (!WaitForServiceState(SERVICE_STOPPED, timeoutMs, name) && status.dwProcessId != 0) {
@@ -127,7 +129,8 @@ void RemoveServiceQuietly(DWORD timeoutMs, const wchar_t* name) {
             WaitForServiceState(SERVICE_STOPPED, timeoutMs, name);
         }
     }
-    DeleteNamedService(name);
+    const DWORD deleted = DeleteNamedService(name);
+    return deleted == ERROR_SUCCESS || deleted == ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
 const char* ServiceStateName(DWORD state) noexcept {

@@ -49,10 +49,10 @@ DWORD DeleteNamedService(const wchar_t* name = kServiceName);
 // service cannot be queried.
 bool WaitForServiceState(DWORD state, DWORD timeoutMs, const wchar_t* name = kServiceName);
 
-// Best effort: stops the service if it is active, waits up to timeoutMs for
-// it to stop (terminating its process when it does not), and deletes it.
-// Used to leave no service behind.
-void RemoveServiceQuietly(DWORD timeoutMs, const wchar_t* name = kServiceName);
+// Stops the service if it is active, waits up to timeoutMs for it to stop
+// (terminating its process when it does not), and deletes it. True when no
+// such service is left (or it is marked for deletion).
+bool RemoveServiceQuietly(DWORD timeoutMs, const wchar_t* name = kServiceName);
 
 const char* ServiceStateName(DWORD state) noexcept;
 

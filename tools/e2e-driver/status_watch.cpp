@@ -11,9 +11,10 @@ namespace {
 constexpr uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
 
 bool SameStatus(const SERVICE_STATUS_PROCESS& a, const SERVICE_STATUS_PROCESS& b) noexcept {
-    return a.dwCurrentState == b.dwCurrentState && a.dwCheckPoint == b.dwCheckPoint &&
-           a.dwWaitHint == b.dwWaitHint && a.dwProcessId == b.dwProcessId &&
-           a.dwWin32ExitCode == b.dwWin32ExitCode && a.dwControlsAccepted == b.dwControlsAccepted;
+    return a.dwServiceType == b.dwServiceType && a.dwCurrentState == b.dwCurrentState &&
+           a.dwControlsAccepted == b.dwControlsAccepted && a.dwWin32ExitCode == b.dwWin32ExitCode &&
+           a.dwServiceSpecificExitCode == b.dwServiceSpecificExitCode && a.dwCheckPoint == b.dwCheckPoint &&
+           a.dwWaitHint == b.dwWaitHint && a.dwProcessId == b.dwProcessId && a.dwServiceFlags == b.dwServiceFlags;
 }
 
 }  // namespace
@@ -38,10 +39,11 @@ std::string FormatUtcMs(uint64_t utcMs) {
 std::string DescribeStatus(const SERVICE_STATUS_PROCESS& s) {
     char text[256];
     std::snprintf(text, sizeof text,
-                  "state=%s(%lu) type=0x%lx accepted=0x%lx exit=%lu checkpoint=%lu waithint=%lu pid=%lu",
+                  "state=%s(%lu) type=0x%lx accepted=0x%lx exit=%lu/%lu checkpoint=%lu waithint=%lu pid=%lu",
                   ServiceStateName(s.dwCurrentState), static_cast<unsigned long>(s.dwCurrentState),
                   static_cast<unsigned long>(s.dwServiceType), static_cast<unsigned long>(s.dwControlsAccepted),
-                  static_cast<unsigned long>(s.dwWin32ExitCode), static_cast<unsigned long>(s.dwCheckPoint),
+                  static_cast<unsigned long>(s.dwWin32ExitCode), static_cast<unsigned long>(s.dwServiceSpecificExitCode),
+                  static_cast<unsigned long>(s.dwCheckPoint),
                   static_cast<unsigned long>(s.dwWaitHint), static_cast<unsigned long>(s.dwProcessId));
     return text;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Records every change of the service's status as the Service Control
-// Manager reports it, with the wall-clock time at which it was seen.
+// Manager reports it, with the wall-clock time at which it was seen. A poll
+// sees changes only: a report that repeats the one before, or one replaced
+// between two polls, is not seen; failed polls are counted.
 
 #include <windows.h>
 
@@ -46,8 +48,8 @@ public:
     // Waits until a change to `state` is recorded at or after index `from`;
     // fills *found with it.
     bool WaitForState(DWORD state, DWORD timeoutMs, StatusSample* found = nullptr, size_t from = 0) const;
-    // How many polls failed to open or query the service, and the last error;
-    // empty when none did.
+    // How many polls failed to open or query the service, and the last error,
+    // as a line for a failure message; empty when none did.
     std::string DescribePollFailures() const;
 
 private:
