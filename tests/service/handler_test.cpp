@@ -33,10 +33,13 @@ std::mutex s_mutex;
 std::vector<SERVICE_STATUS> s_reports;
 LPHANDLER_FUNCTION_EX s_handler = nullptr;
 std::wstring s_registeredName;
+const kit::LogCapture* s_log = nullptr;
+std::vector<std::string> s_logAtStopped;  // what had been logged when stopped was reported
 
 BOOL WINAPI Capture(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
     const std::lock_guard<std::mutex> lock(s_mutex);
     s_reports.push_back(*status);
+    if (status->dwCurrentState == SERVICE_STOPPED && s_log != nullptr) s_logAtStopped = s_log->Lines();
     return TRUE;
 }
 
@@ -77,6 +80,7 @@ constexpr SERVICE_STATUS kStopped{0x30, SERVICE_STOPPED, 0x85, 0, 0, 0, 0};
 class Host : public ::testing::Test {
 protected:
     void SetUp() override {
+        s_log = &log;
         SetServiceStatusReporter(&Capture);
         SetServiceCtrlRegistrar(&Register);
     }
@@ -85,6 +89,7 @@ protected:
         ::DeleteFileW(m_scenario.c_str());
         SetServiceCtrlRegistrar(nullptr);
         SetServiceStatusReporter(nullptr);
+        s_log = nullptr;
     }
     void Scenario(const char* text) const { std::ofstream(std::filesystem::path(m_scenario)) << text; }
     // The container the service holds now, ready to be killed by the test.
@@ -157,6 +162,8 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
     ASSERT_TRUE(log.Has("I service Restart ContainerProcess success(", 0, 10000)) << log.Tail();
     EXPECT_EQ(Reports(restart), (std::vector<SERVICE_STATUS>{kRestartPending, kRunning})) << log.Tail();
+    EXPECT_TRUE(log.Has("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("))
+        << "RUNNING for a container that never said it was ready" << log.Tail();
     Adopt();
     // Its input fills up; no write holds the handler much past its 1000 ms.
     WTSSESSION_NOTIFICATION notification = {sizeof notification, 1};
@@ -173,8 +180,15 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr));
     EXPECT_EQ(Reports(shutdown), (std::vector<SERVICE_STATUS>{kStopPending, kStopped}));
     EXPECT_TRUE(log.Has("I service ServiceHandlerEx fdwControl = .5(ServiceHandlerEx)")) << log.Tail();
-    EXPECT_TRUE(log.Has("I service svcThreadFun end.") && log.Has("I container QEBCoreProcess.Pipe_Listen end."))
+    // Stopped comes after both threads ended; the loop ended at the exit
+    // event while it still watched the container's handle.
+    const auto has = [](const std::vector<std::string>& lines, const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has(s_logAtStopped, "I service svcThreadFun end.(svcThreadFun)") &&
+                has(s_logAtStopped, "I container QEBCoreProcess.Pipe_Listen end.(QEBCoreProcess::Pipe_Listen)"))
         << log.Tail();
+    EXPECT_TRUE(log.Has("I service wait g_hContainerHandle fail, exit signal received(")) << log.Tail();
     EXPECT_FALSE(log.Has("W container ExitThread failed!") || log.Has("E container ReleaseAllResources fail"))
         << log.Tail();
     EXPECT_EQ(g_hContainerHandle, nullptr);
