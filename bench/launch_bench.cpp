@@ -3,6 +3,10 @@
 // session-change message from the control handler to the container.
 //
 //   launch_bench.exe [repetitions (20)]
+//   launch_bench.exe --under-load <launches>
+//     only the launch, again and again, with both cores kept busy: each
+//     launch waits for the container's ready report and then ends it; the
+//     failed launches are counted with the error each one logged.
 //
 // It first copies itself, the container and the padded containers into a
 // fresh folder and runs the copy there, so a scenario file or journal of
@@ -12,9 +16,12 @@
 #include <bcrypt.h>
 #include <wtsapi32.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_report.h"
@@ -32,10 +39,11 @@ namespace {
 using namespace qebbench;
 
 constexpr wchar_t STAGED_FLAG[] = L"--staged";
+constexpr char UNDER_LOAD_FLAG[] = "--under-load";
 const wchar_t* const PADDED_CONTAINERS[] = {L"QEBBenchContainer1MiB.exe", L"QEBBenchContainer10MiB.exe",
                                             L"QEBBenchContainer100MiB.exe"};
 
-int RunStagedCopy(int repetitions) {
+int RunStagedCopy(const std::wstring& arguments) {
     const std::wstring bin = ExeDirectory();
     const std::wstring folder = MakeUniqueDirectory(L"C:\\", L"qeb-bench-launch");
     if (folder.empty()) return 1;
@@ -47,7 +55,7 @@ int RunStagedCopy(int repetitions) {
             return 1;
         }
     }
-    std::wstring commandLine = L"launch_bench.exe " + std::to_wstring(repetitions) + L" " + STAGED_FLAG;
+    std::wstring commandLine = L"launch_bench.exe " + arguments + L" " + STAGED_FLAG;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -258,14 +266,78 @@ void MeasureSessionMessage(int repetitions) {
     PrintRow("ServiceHandlerEx(14) → container's journal record", handler, "ms", Median(bare), "bare WriteFile");
 }
 
+// The product log's "create process fail <code>" lines, by code, each with
+// the time it was written.
+std::map<std::string, std::vector<std::string>> FailedCreations() {
+    std::map<std::string, std::vector<std::string>> byCode;
+    const std::string log = ReadTextFile(ExeDirectory() + L"logs\\QEBCoreService.log");
+    static const std::string marker = "create process fail ";
+    for (size_t at = 0; (at = log.find(marker, at)) != std::string::npos; at += marker.size()) {
+        const size_t lineBegin = log.rfind('\n', at) + 1;  // npos + 1 is 0
+        const std::string code = log.substr(at + marker.size(), log.find_first_of(" (\r\n", at + marker.size()) -
+                                                                     (at + marker.size()));
+        byCode[code].push_back(log.substr(lineBegin, 24));  // "<date> <time>Z"
+    }
+    return byCode;
+}
+
+void MeasureLaunchesUnderLoad(int launches) {
+    std::atomic<bool> bSpin{true};
+    std::vector<std::thread> spinners;
+    for (unsigned core = 0; core < 2; ++core) {
+        spinners.emplace_back([&bSpin] {
+            volatile unsigned long long turns = 0;
+            while (bSpin.load(std::memory_order_relaxed)) turns = turns + 1;
+        });
+    }
+    std::vector<double> launched, ready;
+    int failed = 0, neverReady = 0;
+    for (int i = 0; i < launches; ++i) {
+        const double begin = NowMs();
+        QEBCoreProcess::GetInstance()->CreateContainerProcess();
+        if (g_hContainerHandle == nullptr) {
+            ++failed;
+            std::fprintf(stderr, "launch %d failed at %.0f ms (UTC)\n", i, UtcNowMs());
+            continue;
+        }
+        launched.push_back(NowMs() - begin);
+        // Ended only once it reported ready, so it is never killed in its own
+        // start-up (where Wine could leave its console host behind).
+        if (::WaitForSingleObject(g_hContainerReadyEvent, 10000) == WAIT_OBJECT_0)
+            ready.push_back(NowMs() - begin);
+        else
+            ++neverReady;
+        EndContainer();
+    }
+    bSpin = false;
+    for (std::thread& spinner : spinners) spinner.join();
+
+    PrintSection("Launches with both cores kept busy (launch_bench --under-load)");
+    PrintRow("CreateContainerProcess, successful launches", launched, "ms");
+    PrintRow("  launch → the container's ready report", ready, "ms");
+    char text[200];
+    std::snprintf(text, sizeof text, "failed launches: %d of %d (%.2f per 1,000); launched but never ready: %d",
+                  failed, launches, 1000.0 * failed / (launches > 0 ? launches : 1), neverReady);
+    PrintNote(text);
+    for (const auto& [code, times] : FailedCreations()) {
+        std::string line = "\"create process fail " + code + "\" " + std::to_string(times.size()) + " times, at";
+        for (const std::string& time : times) line += " " + time + ";";
+        PrintNote(line);
+    }
+}
+
 BOOL WINAPI AcceptReport(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS) { return TRUE; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int repetitions = argc > 1 ? std::atoi(argv[1]) : 20;
-    const bool bStaged = argc > 2 && std::string(argv[2]) == Narrow(STAGED_FLAG);
-    if (!bStaged) return RunStagedCopy(repetitions);
+    const bool bStaged = argc > 1 && std::string(argv[argc - 1]) == Narrow(STAGED_FLAG);
+    const bool bUnderLoad = argc > 2 && std::string(argv[1]) == UNDER_LOAD_FLAG;
+    const int count = std::atoi(argc > (bUnderLoad ? 2 : 1) ? argv[bUnderLoad ? 2 : 1] : "20");
+    if (!bStaged) {
+        const std::wstring arguments = (bUnderLoad ? L"--under-load " : L"") + std::to_wstring(count);
+        return RunStagedCopy(arguments);
+    }
 
     // The product's log lines go to a file of this run, as in the service.
     initQebLogAt((ExeDirectory() + L"logs").c_str(), 64ULL * 1024 * 1024, 1);
@@ -273,9 +345,13 @@ int main(int argc, char** argv) {
     g_hContainerReadyEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     QEBCoreProcess::SetContainerReadyEvent(g_hContainerReadyEvent);
 
-    MeasureLaunch(repetitions);
-    MeasureSignatureSizes(repetitions < 5 ? repetitions : 5);
-    MeasureSessionMessage(repetitions * 5);
+    if (bUnderLoad) {
+        MeasureLaunchesUnderLoad(count);
+    } else {
+        MeasureLaunch(count);
+        MeasureSignatureSizes(count < 5 ? count : 5);
+        MeasureSessionMessage(count * 5);
+    }
 
     VelantThread::ThreadManager::GetInstance()->WaitAll();
     ShutdownQebLog();

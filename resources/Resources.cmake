@@ -3,9 +3,11 @@
 # (windres for mingw-w64, rc.exe for MSVC).
 #
 #   qeb_add_version_resources(<target> <original-filename> <description>
-#                             [SERVICE_STRINGS])
+#                             [SERVICE_STRINGS] [VERSION <major.minor.patch>])
 #
-# The version comes from the top-level project() and nowhere else. A build
+# The version comes from the top-level project(); VERSION overrides it for a
+# program built as another release of the product (the installer's upgrade
+# package). A build
 # with the development signing identity marks its files as private builds.
 # SERVICE_STRINGS adds the string table with the service's display name and
 # description (en-US and de-DE), which installers may reference.
@@ -31,24 +33,35 @@ set(QEB_SERVICE_DISPLAY_NAME_DE "QEBCore-Dienst")
 set(QEB_SERVICE_DESCRIPTION_DE
     "Hält den QEBCore-Container in Betrieb: startet QEBCoreContainer.exe, startet ihn neu, sobald er endet, und leitet Sitzungswechsel an ihn weiter.")
 
+# qeb_version_parts(<version> <prefix>): <prefix>_major, _minor, _patch and
+# _tweak of a dotted version, missing parts 0.
+function(qeb_version_parts version prefix)
+  string(REPLACE "." ";" parts "${version}")
+  list(APPEND parts 0 0 0 0)
+  list(GET parts 0 major)
+  list(GET parts 1 minor)
+  list(GET parts 2 patch)
+  list(GET parts 3 tweak)
+  foreach(part major minor patch tweak)
+    if(NOT "${${part}}" MATCHES "^[0-9]+$")
+      message(FATAL_ERROR "version ${version}: not numeric")
+    endif()
+    set(${prefix}_${part} ${${part}} PARENT_SCOPE)
+  endforeach()
+endfunction()
+
 function(qeb_add_version_resources target original_filename description)
-  cmake_parse_arguments(ARG "SERVICE_STRINGS" "" "" ${ARGN})
+  cmake_parse_arguments(ARG "SERVICE_STRINGS" "VERSION" "" ${ARGN})
   if(NOT TARGET ${target})
     message(FATAL_ERROR "qeb_add_version_resources: no target ${target}")
   endif()
+  if(NOT ARG_VERSION)
+    set(ARG_VERSION "${CMAKE_PROJECT_VERSION}")
+  endif()
 
-  set(v_major ${CMAKE_PROJECT_VERSION_MAJOR})
-  set(v_minor 0)
-  set(v_patch 0)
-  set(v_tweak 0)
-  foreach(part minor patch tweak)
-    string(TOUPPER ${part} upper)
-    if(NOT "${CMAKE_PROJECT_VERSION_${upper}}" STREQUAL "")
-      set(v_${part} ${CMAKE_PROJECT_VERSION_${upper}})
-    endif()
-  endforeach()
+  qeb_version_parts("${ARG_VERSION}" v)
   set(QEB_RC_VERSION_COMMAS "${v_major},${v_minor},${v_patch},${v_tweak}")
-  set(QEB_RC_VERSION_TEXT "${CMAKE_PROJECT_VERSION}")
+  set(QEB_RC_VERSION_TEXT "${ARG_VERSION}")
 
   set(QEB_RC_ORIGINAL_FILENAME "${original_filename}")
   get_filename_component(QEB_RC_INTERNAL_NAME "${original_filename}" NAME_WE)

@@ -3,8 +3,12 @@
 # Wine, then writes bench/RESULTS.md: the machine, every figure (min / median /
 # max and the ratio to a floor measured in the same run) and bench/NOTES.md.
 #
-#   tools/bench.sh [restarts]     default 500 restarts (about 25 minutes on 2 shared cores);
-#                                 e.g. tools/bench.sh 50 for a quick run
+#   tools/bench.sh [restarts] [launches]
+#       restarts: default 500 (about 25 minutes on 2 shared cores); e.g. 50
+#                 for a quick run
+#       launches: also run that many launches with both cores kept busy
+#                 (launch_bench --under-load; at least 2,000 to see the rare
+#                 failed launch, about 30 minutes); default 0, not run
 #
 # QEB_BENCH_BUILD_DIR=<dir> uses another build tree configured for the same
 # toolchain (with its own Wine prefix) instead of build/cross.
@@ -14,6 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 restarts="${1:-500}"
+launches="${2:-0}"
 targets=(service_bench launch_bench log_bench)
 if [[ -n "${QEB_BENCH_BUILD_DIR:-}" ]]; then
   build="$QEB_BENCH_BUILD_DIR"
@@ -27,20 +32,24 @@ fi
 out="$build/bench-output"
 rm -rf "$out"
 mkdir -p "$out"
+# run <output name> <program> [arguments]
 run() {
-  local name="$1"
-  shift
+  local name="$1" program="$2"
+  shift 2
   echo "running $name $*" >&2
   local begin=$SECONDS
   # Wine's background processes must not hold a pipe of ours: files only.
-  "$build/wine-run.sh" "$build/bin/$name.exe" "$@" </dev/null >"$out/$name.md" 2>"$out/$name.err" ||
+  "$build/wine-run.sh" "$build/bin/$program.exe" "$@" </dev/null >"$out/$name.md" 2>"$out/$name.err" ||
     echo "(exit status $? from $name)" >>"$out/$name.md"
   echo "$name took $((SECONDS - begin)) s" >&2
   echo "$((SECONDS - begin))" >"$out/$name.seconds"
 }
-run log_bench 10000 5
-run launch_bench 20
-run service_bench "$restarts" 10
+run log_bench log_bench 10000 5
+run launch_bench launch_bench 20
+if [[ "$launches" -gt 0 ]]; then
+  run launch_load launch_bench --under-load "$launches"
+fi
+run service_bench service_bench "$restarts" 10
 
 {
   echo "# Benchmark results"
@@ -59,7 +68,8 @@ run service_bench "$restarts" 10
   echo "All times in milliseconds unless a row says otherwise. Each row: min / median / max over the"
   echo "repetitions (n), and the median divided by the median of the floor named in the row, measured"
   echo "in the same run."
-  for name in log_bench launch_bench service_bench; do
+  for name in log_bench launch_bench launch_load service_bench; do
+    [[ -f "$out/$name.md" ]] || continue
     cat "$out/$name.md"
     if [[ -s "$out/$name.err" ]]; then
       echo

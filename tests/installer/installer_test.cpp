@@ -1,10 +1,13 @@
-// The signed MSI package installed and removed with msiexec /qn, as an
-// administrator would, under the real Windows Installer and Service Control
-// Manager of the prefix.
+// The signed MSI packages installed, upgraded and removed with msiexec /qn,
+// as an administrator would, under the real Windows Installer and Service
+// Control Manager of the prefix.
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <msi.h>
+#include <psapi.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,14 +15,14 @@
 #include "qebcore_security.h"
 #include "scm_client.h"
 #include "service_files.h"
+#include "unique_handle.h"
 
 namespace {
 
 using namespace qebtest;
 
-::testing::AssertionResult Msiexec(const std::wstring& action) {
-    std::wstring package = QEB_MSI_FILE;
-    if (package[0] == L'/') package = L"Z:" + package;  // a Unix path, as Wine sees it
+::testing::AssertionResult Msiexec(const std::wstring& action, std::wstring package = QEB_MSI_FILE) {
+    if (package[0] == L'/') package = L"Z:" + package;  // a Unix path, as Wine sees it; else a product code
     for (wchar_t& c : package) c = c == L'/' ? L'\\' : c;
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
@@ -36,6 +39,73 @@ using namespace qebtest;
     ::CloseHandle(info.hProcess);
     if (exitCode == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "msiexec " << action << " exited " << exitCode;
+}
+
+// Every installed package of the product, whichever build made it (each
+// build gives its packages new product codes): what an earlier run left.
+void RemoveEveryInstall() {
+    std::vector<std::wstring> products;
+    wchar_t code[39] = {};
+    for (DWORD i = 0; ::MsiEnumProductsW(i, code) == ERROR_SUCCESS; ++i) {
+        wchar_t name[64] = {};
+        DWORD size = 64;
+        if (::MsiGetProductInfoW(code, INSTALLPROPERTY_INSTALLEDPRODUCTNAME, name, &size) == ERROR_SUCCESS &&
+            std::wstring(name) == L"QEBCore")
+            products.emplace_back(code);
+    }
+    for (const std::wstring& product : products) Msiexec(L"/x", product);
+}
+
+// The file version in the version record of a running process's image, read
+// from the process's memory (so from the image that runs, whatever lies on
+// disk); 0 when it cannot be read.
+ULONGLONG RunningVersion(DWORD processId) {
+    const qeb::UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+    HMODULE image = nullptr;
+    DWORD needed = 0;
+    MODULEINFO info = {};
+    if (!process || !::EnumProcessModules(process.get(), &image, sizeof image, &needed) ||
+        !::GetModuleInformation(process.get(), image, &info, sizeof info)) {
+        return 0;
+    }
+    std::vector<char> bytes(info.SizeOfImage);
+    SIZE_T got = 0;
+    ::ReadProcessMemory(process.get(), info.lpBaseOfDll, bytes.data(), bytes.size(), &got);
+    static const wchar_t key[] = L"VS_VERSION_INFO";
+    const char* const end = bytes.data() + got;
+    for (const char* at = bytes.data(); at + sizeof key + 4 + sizeof(VS_FIXEDFILEINFO) <= end; at += 2) {
+        if (std::memcmp(at, key, sizeof key) != 0) continue;
+        const char* fixed = at + sizeof key;
+        fixed += (4 - (fixed - bytes.data()) % 4) % 4;  // the record is 32-bit aligned
+        VS_FIXEDFILEINFO version;
+        std::memcpy(&version, fixed, sizeof version);
+        if (version.dwSignature == VS_FFI_SIGNATURE)
+            return (static_cast<ULONGLONG>(version.dwFileVersionMS) << 32) | version.dwFileVersionLS;
+    }
+    return 0;
+}
+
+// Every process of that name runs an image of `version`; at least one.
+bool AllRunVersion(const wchar_t* exeName, ULONGLONG version) {
+    const std::vector<DWORD> ids = qeb::scm::FindProcessIds(exeName);
+    for (const DWORD id : ids) {
+        if (RunningVersion(id) != version) return false;
+    }
+    return !ids.empty();
+}
+
+// The running service's process (one SYNCHRONIZE handle) and its folder.
+qeb::UniqueHandle RunningService(std::wstring* folder) {
+    SERVICE_STATUS_PROCESS status = {};
+    if (qeb::scm::QueryStatus(&status) != 0) return {};
+    qeb::UniqueHandle service(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, status.dwProcessId));
+    wchar_t image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (!service || !::QueryFullProcessImageNameW(service.get(), 0, image, &size)) return {};
+    *folder = image;
+    folder->resize(folder->find_last_of(L'\\') + 1);
+    return service;
 }
 
 // Signed by the pinned publisher (the build's last touches to the image come
@@ -68,27 +138,42 @@ void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
     if (activation != INVALID_HANDLE_VALUE) ::ReleaseActCtx(activation);
 }
 
-TEST(MsiPackage, InstallRunsTheServiceAndRemovalLeavesNothingBehind) {
+TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
+    RemoveEveryInstall();
     qeb::scm::RemoveServiceQuietly(10000);
-    Msiexec(L"/x");  // an earlier run's install, if any
+    qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);  // a stopped service leaves it running
     ASSERT_TRUE(Msiexec(L"/i"));
     EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
-    EXPECT_TRUE(WaitUntil([] { return !qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty(); }, 15000));
-
-    // The folder the running service was started from.
-    SERVICE_STATUS_PROCESS status = {};
-    ASSERT_EQ(qeb::scm::QueryStatus(&status), 0u);
-    const HANDLE service = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId);
-    wchar_t image[MAX_PATH] = {};
-    DWORD size = MAX_PATH;
-    ASSERT_TRUE(service != nullptr && ::QueryFullProcessImageNameW(service, 0, image, &size));
-    ::CloseHandle(service);
-    std::wstring folder(image);
-    folder.resize(folder.find_last_of(L'\\') + 1);
+    EXPECT_TRUE(WaitUntil([] { return AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_VERSION); }, 15000));
+    std::wstring folder;
+    const qeb::UniqueHandle firstService = RunningService(&folder);
+    ASSERT_TRUE(firstService);
+    EXPECT_EQ(RunningVersion(::GetProcessId(firstService.get())), QEB_MSI_VERSION);
+    std::vector<qeb::UniqueHandle> firstContainers;
+    for (const DWORD id : qeb::scm::FindProcessIds(qeb::scm::kContainerFileName))
+        firstContainers.emplace_back(::OpenProcess(SYNCHRONIZE, FALSE, id));
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
 
-    ASSERT_TRUE(Msiexec(L"/x"));
+    // The next release over the running one: no reboot asked for, the earlier
+    // service and container ended, the new ones running, the log kept.
+    const uint64_t upgradeBegan = UtcNow();
+    ASSERT_TRUE(Msiexec(L"/i", QEB_MSI_UPGRADE_FILE));
+    EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
+    EXPECT_TRUE(WaitUntil([] { return AllRunVersion(L"QEBCoreService.exe", QEB_MSI_UPGRADE_VERSION) &&
+                                      AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_UPGRADE_VERSION); }, 15000))
+        << qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size() << " containers";
+    EXPECT_EQ(::WaitForSingleObject(firstService.get(), 0), WAIT_OBJECT_0);
+    for (const qeb::UniqueHandle& container : firstContainers)
+        EXPECT_EQ(::WaitForSingleObject(container.get(), 0), WAIT_OBJECT_0);
+    std::wstring upgradedFolder;
+    EXPECT_TRUE(RunningService(&upgradedFolder) && upgradedFolder == folder);
+    ExpectShippedImage(folder + L"QEBCoreService.exe", true);
+    ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
+    const std::vector<Record> log = ReadRecords(folder + L"logs\\QEBCoreService.log", true);
+    EXPECT_TRUE(!log.empty() && log.front().utcMs < upgradeBegan && log.back().utcMs >= upgradeBegan) << Tail(log, 5);
+
+    ASSERT_TRUE(Msiexec(L"/x", QEB_MSI_UPGRADE_FILE));
     DWORD error = 0;
     EXPECT_TRUE(WaitUntil([&error] {
         qeb::scm::OpenNamedService(SERVICE_QUERY_STATUS, &error);
