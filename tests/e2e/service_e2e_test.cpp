@@ -425,10 +425,9 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
     // Only the suspended creation has a container process yet, one that has not run.
     const size_t suspended = step == "create-process.created" ? 1 : 0;
     EXPECT_EQ(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size(), suspended);
-    DWORD servicePid = 0;
-    for (const StatusSample& s : m_watch->Changes()) servicePid = s.status.dwProcessId ? s.status.dwProcessId : servicePid;
-    const Handle service(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, servicePid), &::CloseHandle);
-    ASSERT_TRUE(service) << "service pid " << servicePid;
+    const Handle service(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                       m_watch->Changes().back().status.dwProcessId), &::CloseHandle);
+    ASSERT_TRUE(service) << "no service process";
 
     const size_t from = m_watch->Changes().size();
     const uint64_t request = UtcNow();
@@ -446,10 +445,11 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
     stopper.join();
     EXPECT_EQ(stopError, 0u);
     ASSERT_EQ(::WaitForSingleObject(service.get(), 10000), WAIT_OBJECT_0) << "the service process runs on";
-    FILETIME created{}, exited{}, kernel{}, user{};
-    ASSERT_TRUE(::GetProcessTimes(service.get(), &created, &exited, &kernel, &user));
-    const uint64_t ended = ((static_cast<uint64_t>(exited.dwHighDateTime) << 32 | exited.dwLowDateTime) - 116444736000000000ULL) / 10000;
-    const long long endMs = static_cast<long long>(ended) - static_cast<long long>(stopped.utcMs);
+    FILETIME t[4] = {};  // creation, exit, kernel, user
+    ASSERT_TRUE(::GetProcessTimes(service.get(), &t[0], &t[1], &t[2], &t[3]));
+    // Milliseconds since 1970, as UtcNow counts them.
+    const uint64_t ended = ((uint64_t{t[1].dwHighDateTime} << 32 | t[1].dwLowDateTime) - 116444736000000000ULL) / 10000;
+    const long long endMs = static_cast<long long>(ended - stopped.utcMs);
     std::printf("[ measure ] %s: stop request to STOPPED %lld ms, STOPPED to process end %lld ms\n", row.name,
                 Gap(request, stopped.utcMs), endMs);
     // Measured -56 to +21 ms over 16 rows under load: the poll sees STOPPED

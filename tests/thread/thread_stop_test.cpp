@@ -90,7 +90,7 @@ TEST(BackgroundCall, CallerLeavesAtTheStopAndWorkNotStartedNeverRuns) {
     EXPECT_EQ(BackgroundOutcome::Stopped,
               VelantThread::RunUnlessStopped("held", [started = hStarted.get(), release = hRelease.get(), bFinished] {
                   ::SetEvent(started);
-                  ::WaitForSingleObject(release, INFINITE);
+                  ::WaitForSingleObject(release, 10000);  // a caller that does not leave fails, not hangs
                   *bFinished = true;
               }, hStop.get()));
     stopper.join();
