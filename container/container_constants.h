@@ -17,10 +17,10 @@ inline constexpr wchar_t CONTAINER_EXE_NAME_W[] = L"QEBCoreContainer.exe";
 // container that never reads its standard input may hold it this long only.
 inline constexpr DWORD SEND_DATA_PIPE_TIMEOUT = 1000;
 
-// A replacement retries cancelling the listener's read this often, 1 ms
-// apart, while the listener is between taking its handle and entering the
-// read.
-inline constexpr int LISTENER_CANCEL_ATTEMPTS = 50;
+// How long a replacement keeps retrying to cancel the listener's read while
+// the listener is between taking its handle and entering the read: a
+// wall-clock bound, whatever the timer's resolution makes of each pause.
+inline constexpr ULONGLONG LISTENER_CANCEL_TIME = 50;
 
 // Access to a stray container: terminate, create thread, memory operation,
 // memory write, query information.
@@ -30,6 +30,16 @@ inline constexpr DWORD KILL_PROCESS_ACCESS = 0x42B;
 inline constexpr DWORD SELF_PROCESS_ACCESS = 0x1FFFFF;
 
 inline constexpr DWORD CONTAINER_CREATION_FLAGS = CREATE_NO_WINDOW;  // 0x08000000
+
+// The launch's work on the pool thread, by the names the pool gives its steps.
+inline constexpr char EMBEDDED_CHECK_JOB[] = "embedded-check";
+inline constexpr char VELANT_CHECK_JOB[] = "velant-check";
+inline constexpr char CREATE_PROCESS_JOB[] = "create-process";
+
+// A container created after the stop began is ended before it ever runs:
+// with this exit code, and waited for this long to be gone.
+inline constexpr UINT UNSTARTED_CONTAINER_EXIT_CODE = ERROR_CANCELLED;
+inline constexpr DWORD UNSTARTED_CONTAINER_END_WAIT = 1000;
 
 // Room for the command line: the handle's value in 16 hexadecimal digits.
 inline constexpr size_t COMMAND_LINE_CHARS = 40;

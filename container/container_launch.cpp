@@ -8,10 +8,10 @@
 
 #include "background_call.h"
 #include "container_constants.h"
+#include "container_creation.h"
 #include "log_line.h"
 #include "path_utils.h"
 #include "qeb_core_process.h"
-#include "qebcore_memset_s.h"
 #include "qebcore_security.h"
 #include "thread_manager.h"
 #include "unique_handle.h"
@@ -44,13 +44,31 @@ HANDLE AbandonForStop() noexcept {
     return nullptr;
 }
 
-// A check's verdict, or nothing when a stop came first. The verdict is shared
-// with the pool thread because a check left behind outlives the caller.
-std::optional<bool> CheckUnlessStopped(std::function<bool()> check, HANDLE hExitEvent) {
+// The pool refused the work: a failed launch, which the caller retries as any
+// other, rather than a check on the caller's own thread that a stop could
+// not leave.
+HANDLE FailForRefusedWork(const char* job) noexcept {
+    LogError("ContainerProcess launch failed, background work refused: ", job);
+    return nullptr;
+}
+
+// The outcome of one piece of the launch on the pool thread, with the stop's
+// part in it.
+enum class StepOutcome { Passed, Failed, Stopped, Refused };
+
+// A check's verdict on the pool thread. The verdict is shared with the pool
+// thread because a check left behind outlives the caller.
+StepOutcome CheckUnlessStopped(const char* job, std::function<bool()> check, HANDLE hExitEvent) {
     const auto verdict = std::make_shared<bool>(false);
-    if (!VelantThread::RunUnlessStopped([verdict, check = std::move(check)] { *verdict = check(); }, hExitEvent))
-        return std::nullopt;
-    return *verdict;
+    switch (VelantThread::RunUnlessStopped(job, [verdict, check = std::move(check)] { *verdict = check(); },
+                                           hExitEvent)) {
+    case VelantThread::BackgroundOutcome::Finished:
+        return *verdict ? StepOutcome::Passed : StepOutcome::Failed;
+    case VelantThread::BackgroundOutcome::Stopped:
+        return StepOutcome::Stopped;
+    default:
+        return StepOutcome::Refused;
+    }
 }
 
 // What the process creation leaves behind. Owned jointly with the pool thread
@@ -59,8 +77,7 @@ std::optional<bool> CheckUnlessStopped(std::function<bool()> check, HANDLE hExit
 struct CreatedContainer {
     qeb::UniqueHandle hFile;  // the checked file, held until the process exists
     qeb::UniqueHandle hSelf;  // must stay open until the container has inherited it
-    qeb::UniqueHandle hProcess;
-    DWORD error = ERROR_SUCCESS;
+    CreationResult result;
 };
 
 // The container's only argument: the handle's value in 16 upper-case,
@@ -69,28 +86,6 @@ std::wstring FormatCommandLine(HANDLE hSelf) {
     wchar_t commandLine[COMMAND_LINE_CHARS] = {};
     swprintf_s(commandLine, COMMAND_LINE_CHARS, L"%p", hSelf);
     return commandLine;
-}
-
-void CreateContainer(CreatedContainer& created, const std::wstring& path, std::wstring commandLine,
-                     HANDLE hStdIn, HANDLE hStdOut) noexcept {
-    STARTUPINFOW startup;
-    memset_s(&startup, sizeof startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = hStdIn;
-    startup.hStdOutput = hStdOut;
-    startup.hStdError = reinterpret_cast<HANDLE>(STD_ERROR_DEVICE_NUMBER);
-
-    PROCESS_INFORMATION info;
-    memset_s(&info, sizeof info, 0, sizeof info);
-    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CONTAINER_CREATION_FLAGS,
-                          nullptr, nullptr, &startup, &info)) {
-        created.error = ::GetLastError();
-        return;
-    }
-    // Nothing uses the first thread; it must not pile up across restarts.
-    ::CloseHandle(info.hThread);
-    created.hProcess.reset(info.hProcess);
 }
 
 HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
@@ -128,17 +123,19 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         return nullptr;
     }
 
-    const std::optional<bool> embedded =
-        CheckUnlessStopped([path] { return VerifyEmbeddedSignature(path.c_str()); }, hExitEvent);
-    if (!embedded) return AbandonForStop();
-    if (!*embedded) {
+    const StepOutcome embedded =
+        CheckUnlessStopped(EMBEDDED_CHECK_JOB, [path] { return VerifyEmbeddedSignature(path.c_str()); }, hExitEvent);
+    if (embedded == StepOutcome::Stopped) return AbandonForStop();
+    if (embedded == StepOutcome::Refused) return FailForRefusedWork(EMBEDDED_CHECK_JOB);
+    if (embedded == StepOutcome::Failed) {
         LogError("ContainerProcess exe verify failed. exepath = ", path);
         return nullptr;
     }
-    const std::optional<bool> velant =
-        CheckUnlessStopped([wide = *widePath] { return VerifyVelantDigitalSignature(wide.c_str()); }, hExitEvent);
-    if (!velant) return AbandonForStop();
-    if (!*velant) {
+    const StepOutcome velant = CheckUnlessStopped(
+        VELANT_CHECK_JOB, [wide = *widePath] { return VerifyVelantDigitalSignature(wide.c_str()); }, hExitEvent);
+    if (velant == StepOutcome::Stopped) return AbandonForStop();
+    if (velant == StepOutcome::Refused) return FailForRefusedWork(VELANT_CHECK_JOB);
+    if (velant == StepOutcome::Failed) {
         LogError("ContainerProcess exe verify failed. Not Velant exe");
         return nullptr;
     }
@@ -152,20 +149,25 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     }
     const HANDLE hStdIn = process.m_hStdInRead;
     const HANDLE hStdOut = process.m_hStdOutWrite;
-    if (!VelantThread::RunUnlessStopped(
-            [created, wide = *widePath, commandLine = FormatCommandLine(created->hSelf.get()), hStdIn, hStdOut] {
-                CreateContainer(*created, wide, commandLine, hStdIn, hStdOut);
-            },
-            hExitEvent)) {
+    const VelantThread::BackgroundOutcome creation = VelantThread::RunUnlessStopped(
+        CREATE_PROCESS_JOB,
+        [created, wide = *widePath, commandLine = FormatCommandLine(created->hSelf.get()), hStdIn, hStdOut,
+         hExitEvent] {
+            CreateContainerUnlessStopped(created->result, wide, commandLine, hStdIn, hStdOut, hExitEvent);
+        },
+        hExitEvent);
+    if (creation == VelantThread::BackgroundOutcome::Refused) return FailForRefusedWork(CREATE_PROCESS_JOB);
+    if (creation == VelantThread::BackgroundOutcome::Stopped ||
+        created->result.outcome == CreationOutcome::Stopped) {
         return AbandonForStop();
     }
-    if (!created->hProcess) {
-        LogError("create process fail ", static_cast<unsigned long>(created->error));
+    if (created->result.outcome != CreationOutcome::Created) {
+        LogError("create process fail ", static_cast<unsigned long>(created->result.error));
         return nullptr;
     }
     // The container keeps its own copy of the service's process handle;
     // ours goes with the shared record.
-    g_hContainerHandle = created->hProcess.release();
+    g_hContainerHandle = created->result.hProcess.release();
     return g_hContainerHandle;
 }
 

@@ -16,16 +16,22 @@ constexpr char FUNC_NAME[] = "QEBCoreProcess::CreateContainerPipe";
 // for instance), that read would never end and the listener would stay on a
 // dead pipe for good; it is cancelled here. The listener may be between
 // taking its handle and entering the read, where a cancel finds nothing, so
-// the cancel is retried for a short while until the read has ended.
+// the cancel is retried for a short time, measured by the clock, until the
+// read has ended; a stop ends the retries at once.
 void CancelListenerRead() noexcept {
-    for (int attempt = 0; attempt < LISTENER_CANCEL_ATTEMPTS; ++attempt) {
+    const HANDLE hExitEvent = VelantThread::ThreadManager::GetInstance()->GetExitEvent();
+    const ULONGLONG deadline = ::GetTickCount64() + LISTENER_CANCEL_TIME;
+    for (;;) {
         {
             PipeFieldLock lock;
             if (QEBCoreProcess::s_hListenThread == nullptr || !QEBCoreProcess::s_bListenReading) return;
             if (::CancelSynchronousIo(QEBCoreProcess::s_hListenThread)) return;
             if (::GetLastError() != ERROR_NOT_FOUND) return;
         }
-        ::Sleep(1);
+        if (::GetTickCount64() >= deadline) return;
+        const DWORD paused = ::WaitForSingleObject(hExitEvent, 1);
+        if (paused == WAIT_OBJECT_0) return;
+        if (paused == WAIT_FAILED) ::Sleep(1);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "qeb_core_process.h"
 
+#include "never_destroyed.h"
+
 HANDLE g_hContainerHandle = nullptr;
 
 HANDLE QEBCoreProcess::s_hContainerReadyEvent = nullptr;
@@ -9,11 +11,13 @@ HANDLE QEBCoreProcess::s_hListenThread = nullptr;
 bool QEBCoreProcess::s_bListenReading = false;
 
 namespace {
-// Constant-initialised: the object exists before any code of the process runs.
-QEBCoreProcess s_instance;
+// Built before main and never torn down: a process creation left behind at
+// the stop may still hold the values of its pipe handles while the process
+// exits. The system closes them when the process ends.
+qeb::NeverDestroyed<QEBCoreProcess> s_instance;
 }  // namespace
 
-QEBCoreProcess* QEBCoreProcess::GetInstance() { return &s_instance; }
+QEBCoreProcess* QEBCoreProcess::GetInstance() { return &s_instance.get(); }
 
 void QEBCoreProcess::SetContainerReadyEvent(HANDLE hEvent) { s_hContainerReadyEvent = hEvent; }
 

@@ -9,12 +9,6 @@
 #include "qebcore_log.h"
 #include "qebcore_security.h"
 #include "service_main.h"
-#include "service_status.h"
-
-namespace {
-// Longest wait at the process's end for start-up work a stop left behind.
-constexpr DWORD PROCESS_END_DRAIN_TIME = 5000;
-}  // namespace
 
 int main(int /*argc*/, char** /*argv*/) {
     // Before anything can load a library: a DLL planted in the working
@@ -36,12 +30,11 @@ int main(int /*argc*/, char** /*argv*/) {
     // the process simply ends.
     ::StartServiceCtrlDispatcherW(serviceTable);
 
-    // Stopped can be reported while service_main is still in its start-up
-    // (it gives up at the exit event, so not for long), and a stop can leave
-    // a signature check or the warm-up running on a pool thread. The
-    // exit-time destructors must not run under either.
-    if (g_hServiceMainExitEvent != nullptr) ::WaitForSingleObject(g_hServiceMainExitEvent, PROCESS_END_DRAIN_TIME);
-    VelantThread::WaitForBackgroundWork(PROCESS_END_DRAIN_TIME);
+    // Nothing waits here for work the stop left behind: a signature check
+    // still running on the pool thread, or the warm-up, ends with the
+    // process, however long it would have taken. The process-wide objects
+    // such work can reach are never destroyed, and no process creation is
+    // under way any more once stopped has been reported.
 
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main end and exit.");
     FlushQebLogFile();

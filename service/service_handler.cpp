@@ -1,8 +1,10 @@
 #include "service_handler.h"
 
+#include "container_creation.h"
 #include "event_forward.h"
 #include "log_line.h"
 #include "qeb_core_process.h"
+#include "qebcore_log_sink.h"
 #include "service_status.h"
 #include "thread_manager.h"
 
@@ -15,6 +17,9 @@ void StopService(DWORD dwControl) {
     // Stop pending goes into the record first: a running report that is
     // still on its way sees it and stands down.
     SetServiceStopPendingValues();
+    // From here on no log line waits long for another thread's flush or
+    // rotation: every thread has a bounded time to end.
+    BoundQebLogWaitsForStop();
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncHandler, "ServiceHandlerEx fdwControl = .", dwControl);
     if (!ReportServiceStatus()) {
         qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncHandler, "SetServiceStatus fail error = ",
@@ -28,6 +33,16 @@ void StopService(DWORD dwControl) {
 
 void ReleaseAllResources() {
     VelantThread::ThreadManager::GetInstance()->WaitAll();
+    const ULONGLONG deadline = ::GetTickCount64() + WAIT_SERVICE_MAIN_EXIT_TIME;
+
+    // A launch the stop made walk away from may still be creating its
+    // container on the pool thread; such a container never runs, and it is
+    // gone before stopped is reported. This wait and the one for the
+    // service main function share one bound.
+    if (!WaitForContainerCreation(WAIT_SERVICE_MAIN_EXIT_TIME)) {
+        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFuncRelease,
+                     "ReleaseAllResources fail container creation still running");
+    }
 
     // The container keeps running; the next start clears it away.
     if (g_hContainerHandle != nullptr) {
@@ -42,7 +57,9 @@ void ReleaseAllResources() {
         g_hContainerReadyEvent = nullptr;
     }
 
-    const DWORD serviceMainExitStatus = ::WaitForSingleObject(g_hServiceMainExitEvent, WAIT_SERVICE_MAIN_EXIT_TIME);
+    const ULONGLONG now = ::GetTickCount64();
+    const DWORD serviceMainExitStatus =
+        ::WaitForSingleObject(g_hServiceMainExitEvent, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
     if (serviceMainExitStatus != WAIT_OBJECT_0) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFuncRelease,
                      "ReleaseAllResources fail serviceMainExitStatus = ", serviceMainExitStatus);

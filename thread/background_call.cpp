@@ -1,5 +1,6 @@
 #include "background_call.h"
 
+#include <atomic>
 #include <memory>
 #include <utility>
 
@@ -9,46 +10,21 @@ namespace VelantThread {
 
 namespace {
 
-// Work still running on pool threads. Trivially destructible and never torn
-// down: pool threads may still be inside it while the process exits.
-struct WorkInFlight {
-    CRITICAL_SECTION lock;
-    HANDLE hIdle;  // manual-reset, signalled while nothing runs
-    long count;
-};
-
-WorkInFlight& InFlight() noexcept {
-    static WorkInFlight s_inFlight{};
-    static const bool s_bReady = [] {
-        ::InitializeCriticalSection(&s_inFlight.lock);
-        s_inFlight.hIdle = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
-        return true;
-    }();
-    static_cast<void>(s_bReady);
-    return s_inFlight;
-}
-
-void CountIn() noexcept {
-    WorkInFlight& inFlight = InFlight();
-    ::EnterCriticalSection(&inFlight.lock);
-    if (inFlight.count++ == 0 && inFlight.hIdle != nullptr) ::ResetEvent(inFlight.hIdle);
-    ::LeaveCriticalSection(&inFlight.lock);
-}
-
-void CountOut() noexcept {
-    WorkInFlight& inFlight = InFlight();
-    ::EnterCriticalSection(&inFlight.lock);
-    if (--inFlight.count == 0 && inFlight.hIdle != nullptr) ::SetEvent(inFlight.hIdle);
-    ::LeaveCriticalSection(&inFlight.lock);
-}
+std::atomic<JobStepHook> s_stepHook{nullptr};
 
 struct Job {
+    const char* name = nullptr;  // null for work nobody holds at a step
     std::function<void()> work;
     LCID locale = 0;
+    qeb::UniqueHandle hStop;  // the pool thread's own copy; null when there is no stop
     qeb::UniqueHandle hDone;  // manual-reset; null for work nobody waits for
 };
 
-void RunJob(Job& job) noexcept {
+bool IsSignalled(HANDLE handle) noexcept {
+    return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+}
+
+void RunWork(Job& job) noexcept {
     const LCID previous = ::GetThreadLocale();
     if (job.locale != 0 && job.locale != previous) ::SetThreadLocale(job.locale);
     try {
@@ -57,16 +33,18 @@ void RunJob(Job& job) noexcept {
         // A job that fails this way simply has no result.
     }
     if (::GetThreadLocale() != previous) ::SetThreadLocale(previous);
-    if (job.hDone) ::SetEvent(job.hDone.get());
 }
 
 VOID CALLBACK RunPooledJob(PTP_CALLBACK_INSTANCE, PVOID context) {
-    {
-        // Whoever lets go last (this thread or the waiter) destroys the job.
-        const std::unique_ptr<std::shared_ptr<Job>> job(static_cast<std::shared_ptr<Job>*>(context));
-        RunJob(**job);
+    // Whoever lets go last (this thread or the waiter) destroys the job.
+    const std::unique_ptr<std::shared_ptr<Job>> owned(static_cast<std::shared_ptr<Job>*>(context));
+    Job& job = **owned;
+    MarkJobStep(job.name, "queued");
+    if (!IsSignalled(job.hStop.get())) {
+        MarkJobStep(job.name, "running");
+        RunWork(job);
     }
-    CountOut();
+    if (job.hDone) ::SetEvent(job.hDone.get());
 }
 
 // One worker at a time, in a pool of our own: the work is a few checks and
@@ -89,11 +67,7 @@ PTP_CALLBACK_ENVIRON SerialPool() noexcept {
 bool Submit(const std::shared_ptr<Job>& job) noexcept {
     try {
         auto context = std::make_unique<std::shared_ptr<Job>>(job);
-        CountIn();
-        if (!::TrySubmitThreadpoolCallback(&RunPooledJob, context.get(), SerialPool())) {
-            CountOut();
-            return false;
-        }
+        if (!::TrySubmitThreadpoolCallback(&RunPooledJob, context.get(), SerialPool())) return false;
         context.release();  // now the callback's
         return true;
     } catch (...) {
@@ -101,52 +75,56 @@ bool Submit(const std::shared_ptr<Job>& job) noexcept {
     }
 }
 
-std::shared_ptr<Job> MakeJob(std::function<void()> work) {
+std::shared_ptr<Job> MakeJob(const char* name, std::function<void()> work) {
     auto job = std::make_shared<Job>();
+    job->name = name;
     job->work = std::move(work);
     job->locale = ::GetThreadLocale();
     return job;
 }
 
-bool IsSignalled(HANDLE handle) noexcept {
-    return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
-}
-
 }  // namespace
 
-bool RunUnlessStopped(std::function<void()> work, HANDLE hStop) noexcept {
+BackgroundOutcome RunUnlessStopped(const char* name, std::function<void()> work, HANDLE hStop) noexcept {
     try {
-        if (IsSignalled(hStop)) return false;
-        const std::shared_ptr<Job> job = MakeJob(std::move(work));
+        if (IsSignalled(hStop)) return BackgroundOutcome::Stopped;
+        const std::shared_ptr<Job> job = MakeJob(name, std::move(work));
         job->hDone.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!job->hDone || !Submit(job)) {
-            RunJob(*job);
-            return true;
+        if (!job->hDone) return BackgroundOutcome::Refused;
+        // A copy of its own, so the job can still look at the stop after a
+        // caller that walked away has closed its handle.
+        if (hStop != nullptr && !::DuplicateHandle(::GetCurrentProcess(), hStop, ::GetCurrentProcess(),
+                                                   job->hStop.put(), SYNCHRONIZE, FALSE, 0)) {
+            return BackgroundOutcome::Refused;
         }
-        if (hStop == nullptr) return ::WaitForSingleObject(job->hDone.get(), INFINITE) == WAIT_OBJECT_0;
-        const HANDLE waits[2] = {hStop, job->hDone.get()};
+        if (!Submit(job)) return BackgroundOutcome::Refused;
+        if (!job->hStop) {
+            return ::WaitForSingleObject(job->hDone.get(), INFINITE) == WAIT_OBJECT_0 ? BackgroundOutcome::Finished
+                                                                                      : BackgroundOutcome::Stopped;
+        }
         // The stop wins when both are signalled: the caller is leaving anyway.
-        const DWORD result = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (result == WAIT_OBJECT_0 + 1) return true;
-        if (result == WAIT_OBJECT_0) return false;
-        // The stop handle is unusable: wait for the work alone.
-        return ::WaitForSingleObject(job->hDone.get(), INFINITE) == WAIT_OBJECT_0;
+        // A failed wait counts as a stop too, so the caller is never held.
+        const HANDLE waits[2] = {job->hStop.get(), job->hDone.get()};
+        return ::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1 ? BackgroundOutcome::Finished
+                                                                                         : BackgroundOutcome::Stopped;
     } catch (...) {
-        return false;
+        return BackgroundOutcome::Refused;
     }
 }
 
 bool RunInBackground(std::function<void()> work) noexcept {
     try {
-        return Submit(MakeJob(std::move(work)));
+        return Submit(MakeJob(nullptr, std::move(work)));
     } catch (...) {
         return false;
     }
 }
 
-bool WaitForBackgroundWork(DWORD timeoutMs) noexcept {
-    const HANDLE hIdle = InFlight().hIdle;
-    return hIdle != nullptr && ::WaitForSingleObject(hIdle, timeoutMs) == WAIT_OBJECT_0;
+void SetJobStepHook(JobStepHook hook) noexcept { s_stepHook.store(hook); }
+
+void MarkJobStep(const char* job, const char* step) noexcept {
+    const JobStepHook hook = s_stepHook.load();
+    if (hook != nullptr && job != nullptr) hook(job, step);
 }
 
 }  // namespace VelantThread

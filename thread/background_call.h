@@ -11,24 +11,32 @@
 
 namespace VelantThread {
 
-// Runs `work` on a thread-pool thread and waits until it has finished or
-// hStop is signalled, whichever comes first; hStop is also looked at before
-// the work is handed over. True when the work ran to its end; false when the
-// caller was stopped, in which case the work may still be running and finishes
-// on its own. The work must therefore own everything it touches (capture by
-// value or shared pointer) and must not use the service's long-lived objects,
-// the log among them. The pool thread takes the caller's thread locale for the
-// length of the work, so CP_THREAD_ACP means the same on both sides.
-// When the pool refuses the work it runs on the calling thread.
-bool RunUnlessStopped(std::function<void()> work, HANDLE hStop) noexcept;
+enum class BackgroundOutcome {
+    Finished,  // the work ran to its end
+    Stopped,   // the stop came first; the work may still run, or never will
+    Refused,   // the pool did not take the work; it never runs
+};
 
-// Hands `work` to a thread-pool thread without waiting for it; false when the
-// pool refused it (the work is then not run).
+// Runs `work` on the pool thread and waits until it has finished or hStop is
+// signalled, whichever comes first. hStop is looked at before the work is
+// handed over, and again by the pool thread right before it starts the work:
+// work still waiting for the pool when the stop comes never runs. Work the
+// caller walked away from finishes on its own, so it must own everything it
+// touches (capture by value or shared pointer). The pool thread takes the
+// caller's thread locale for the length of the work, so CP_THREAD_ACP means
+// the same on both sides. `job` names the work for MarkJobStep.
+BackgroundOutcome RunUnlessStopped(const char* job, std::function<void()> work, HANDLE hStop) noexcept;
+
+// Hands `work` to the pool thread without waiting for it; false when the pool
+// refused it (the work is then not run).
 bool RunInBackground(std::function<void()> work) noexcept;
 
-// Waits at most timeoutMs until no work handed over by the two calls above is
-// running any more; true when none is. For the process's end, so that the
-// exit-time destructors never run under such work.
-bool WaitForBackgroundWork(DWORD timeoutMs) noexcept;
+// A seam for the test build of the service, which holds a launch at a chosen
+// step: the pool thread calls the hook with the job's name and "queued"
+// before it looks at the stop, with "running" right before the work, and
+// wherever the work itself calls MarkJobStep. No hook is set in the service.
+using JobStepHook = void (*)(const char* job, const char* step);
+void SetJobStepHook(JobStepHook hook) noexcept;
+void MarkJobStep(const char* job, const char* step) noexcept;
 
 }  // namespace VelantThread

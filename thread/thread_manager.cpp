@@ -3,11 +3,16 @@
 #include <system_error>
 #include <utility>
 
+#include "never_destroyed.h"
+
 namespace VelantThread {
 
 ThreadManager* ThreadManager::GetInstance() {
-    static ThreadManager s_instance;
-    return &s_instance;
+    // Threads the stop left running (a termination that failed, the service
+    // main function still on its way out) keep their records and the exit
+    // event for as long as the process lives.
+    static qeb::NeverDestroyed<ThreadManager> s_instance;
+    return &s_instance.get();
 }
 
 ThreadManager::ThreadManager() {

@@ -1,5 +1,6 @@
 #include "recent_evaluation.h"
 
+#include <new>
 #include <utility>
 
 namespace qeb::security {
@@ -14,9 +15,12 @@ struct Remembered {
     RememberedSigner signer;
 };
 
+// Never destroyed: a check that a stop left running may still be inside it
+// while the process runs its exit-time destructors.
 Remembered& Entry() noexcept {
-    static Remembered s_entry;
-    return s_entry;
+    alignas(Remembered) static unsigned char s_storage[sizeof(Remembered)];
+    static Remembered* const s_entry = ::new (static_cast<void*>(s_storage)) Remembered();
+    return *s_entry;
 }
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b) noexcept {

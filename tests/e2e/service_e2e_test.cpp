@@ -18,6 +18,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process_list.h"
@@ -421,49 +422,115 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     EXPECT_EQ(Reports(broken), std::vector<Report>{kRestartPending});
 }
 
-// A stop while a signature check of the first launch, or of a restart, is
-// running: the launch is abandoned and the service stops within its bound
-// without starting a container.
-class StopDuringLaunch : public ServiceE2E, public ::testing::WithParamInterface<bool> {};
+// A stop at each step of a launch, the first or a restart, held there by the
+// test build of the service (launch_step_gate.cpp) until the stop has begun:
+// "queued" is before the pool thread's look at the stop, "running" inside the
+// work, "created" between the suspended creation and its second look. A check
+// held for good stands for a check of a file of any size; a creation is held
+// until the test has seen the stop wait for it. Every row: the launch
+// abandoned, stop pending then stopped, the step after the held one never
+// reached, no container at STOPPED or after, no thread terminated (TearDown),
+// and the process gone with exit code 0 within 500 ms of STOPPED.
+enum class Held { UntilTheStop, ForGood, UntilStopPendingSeen };
+struct StopStep {
+    const char* name;
+    const char* step;   // "<job>.<step>", as the pool thread names it
+    const char* never;  // a step that must not follow, or empty
+    bool bRestart;
+    Held held;
+};
+constexpr StopStep kStopSteps[] = {
+    {"FirstBeforeTheFirstCheck", "embedded-check.queued", "embedded-check.running", false, Held::UntilTheStop},
+    {"FirstInsideTheFirstCheck", "embedded-check.running", "", false, Held::ForGood},
+    {"FirstInsideTheSecondCheck", "velant-check.running", "", false, Held::ForGood},
+    {"FirstBeforeTheCreation", "create-process.queued", "create-process.running", false, Held::UntilTheStop},
+    {"FirstInsideTheCreation", "create-process.running", "create-process.created", false, Held::UntilTheStop},
+    {"FirstCreatedSuspended", "create-process.created", "", false, Held::UntilStopPendingSeen},
+    {"RestartInsideTheFirstCheck", "embedded-check.running", "", true, Held::ForGood},
+    {"RestartCreatedSuspended", "create-process.created", "", true, Held::UntilStopPendingSeen},
+};
 
-TEST_P(StopDuringLaunch, AbandonsTheLaunch) {
-#ifndef QEB_E2E_PADDED_CONTAINER
-    GTEST_SKIP() << "no padded signed container in this build";
-#endif
-    const bool bRestart = GetParam();
-    ASSERT_TRUE(Copy(L"QEBE2EPaddedContainer.exe", L"QEBCoreContainer.exe"));
+void PrintTo(const StopStep& row, std::ostream* out) { *out << row.step; }
+
+class StopDuringLaunch : public ServiceE2E, public ::testing::WithParamInterface<StopStep> {};
+
+TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
+    using Handle = std::unique_ptr<void, decltype(&::CloseHandle)>;
+    const StopStep& row = GetParam();
+    const std::string step = row.step, never = row.never;
+    const auto gate = [&](bool bMake, const std::string& name, const wchar_t* suffix = L"") {
+        const std::wstring full = L"Global\\QEBCoreStepGate." + std::wstring(name.begin(), name.end()) +
+                                  (row.bRestart ? L".2" : L".1") + suffix;
+        Handle event(bMake ? ::CreateEventW(nullptr, TRUE, FALSE, full.c_str()) : nullptr, &::CloseHandle);
+        return ::GetLastError() == ERROR_ALREADY_EXISTS ? Handle(nullptr, &::CloseHandle) : std::move(event);
+    };
+    const Handle reached = gate(true, step), hold = gate(row.held != Held::UntilTheStop, step, L".hold");
+    const Handle after = gate(!never.empty(), never);  // signalled if that step is reached all the same
+    ASSERT_TRUE(reached && (hold || row.held == Held::UntilTheStop) && (after || never.empty()))
+        << "gate events not created (or left over), error " << ::GetLastError();
+    ASSERT_TRUE(Copy(L"QEBCoreServiceGated.exe", L"QEBCoreService.exe")) << "QEBCoreServiceGated.exe not built";
+    ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     Start();
-    if (bRestart) {
+    if (row.bRestart) {
         WaitState(SERVICE_RUNNING, 15000);
         auto containers = Containers(1);
         ASSERT_EQ(containers.size(), 1u);
         ASSERT_TRUE(Kill(containers[0]["start"].processId));
-        const uint64_t exited = WaitLog(kExited, 1, 5000).at(0);
-        const long long wait = 2200 - Gap(exited, UtcNow());
-        if (wait > 0) ::Sleep(static_cast<DWORD>(wait));  // into the check after the 2 s pause
-    } else {
-        // From the service's first report, past the stray cleanup into the first check.
-        ASSERT_TRUE(WaitUntil([this] { return !Reports().empty() && m_watch->Changes().back().status.dwControlsAccepted; }, 5000));
-        ::Sleep(200);
     }
+    ASSERT_EQ(::WaitForSingleObject(reached.get(), 15000), WAIT_OBJECT_0) << "the launch never reached " << step;
     const size_t started = Containers().size();
-    DWORD servicePid = 0;
-    for (const StatusSample& s : m_watch->Changes()) servicePid = s.status.dwProcessId ? s.status.dwProcessId : servicePid;
-    const HANDLE service = ::OpenProcess(SYNCHRONIZE, FALSE, servicePid);
-    ASSERT_NE(service, nullptr);
-    const long long stopMs = Stop();
-    std::printf("[ measure ] stop request to STOPPED: %lld ms\n", stopMs);
-    EXPECT_LT(stopMs, 5000);
-    EXPECT_EQ(::WaitForSingleObject(service, 5000), WAIT_OBJECT_0) << "the service process runs on";
-    ::CloseHandle(service);
+    // Only the suspended creation has a container process yet, one that has not run.
+    const size_t suspended = step == "create-process.created" ? 1 : 0;
+    EXPECT_EQ(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size(), suspended);
+    const Handle service(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                       m_watch->Changes().back().status.dwProcessId), &::CloseHandle);
+    ASSERT_TRUE(service) << "no service process";
+
+    const size_t from = m_watch->Changes().size();
+    const uint64_t request = UtcNow();
+    DWORD stopError = ERROR_IO_PENDING;
+    std::thread stopper([&stopError] { stopError = qeb::scm::SendControl(SERVICE_CONTROL_STOP, nullptr); });
+    if (row.held == Held::UntilStopPendingSeen) {
+        WaitState(SERVICE_STOP_PENDING, 10000, from);
+        // The stop waits up to 1000 ms for the creation: 300 ms without STOPPED shows it waits.
+        EXPECT_FALSE(m_watch->WaitForState(SERVICE_STOPPED, 300, nullptr, from)) << "stopped during a creation";
+        EXPECT_EQ(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size(), suspended);
+        ::SetEvent(hold.get());
+    }
+    const StatusSample stopped = WaitState(SERVICE_STOPPED, 10000, from);
+    EXPECT_TRUE(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty()) << "a container at STOPPED";
+    stopper.join();
+    EXPECT_EQ(stopError, 0u);
+    ASSERT_EQ(::WaitForSingleObject(service.get(), 10000), WAIT_OBJECT_0) << "the service process runs on";
+    FILETIME t[4] = {};  // creation, exit, kernel, user
+    ASSERT_TRUE(::GetProcessTimes(service.get(), &t[0], &t[1], &t[2], &t[3]));
+    // Milliseconds since 1970, as UtcNow counts them.
+    const uint64_t ended = ((uint64_t{t[1].dwHighDateTime} << 32 | t[1].dwLowDateTime) - 116444736000000000ULL) / 10000;
+    const long long endMs = static_cast<long long>(ended - stopped.utcMs);
+    std::printf("[ measure ] %s: stop request to STOPPED %lld ms, STOPPED to process end %lld ms\n", row.name,
+                Gap(request, stopped.utcMs), endMs);
+    // Measured -56 to +22 ms over 56 rows under load: the poll sees STOPPED
+    // late, which only lowers the figure; 30 ms cover the two clocks' steps
+    // (15.6 ms on Windows).
+    EXPECT_TRUE(ended >= request && endMs < 530) << "process end " << endMs << " ms after STOPPED";
+    DWORD exitCode = 1;
+    EXPECT_TRUE(::GetExitCodeProcess(service.get(), &exitCode) && exitCode == 0) << "exit code " << exitCode;
+    EXPECT_TRUE(never.empty() || ::WaitForSingleObject(after.get(), 0) == WAIT_TIMEOUT) << never << " after the stop";
+
+    const auto reports = Reports(from);
+    EXPECT_TRUE(reports == std::vector<Report>{kStopped} || reports == (std::vector<Report>{kStopPending, kStopped}));
+    // Reported before the release when the poll missed it: the line comes
+    // right before the stop-pending report, whose failure would be logged.
     const auto log = Log();
+    EXPECT_EQ(Find(log, "ServiceHandlerEx fdwControl = .1(").size(), 1u);
+    EXPECT_TRUE(Find(log, "SetServiceStatus fail").empty() && Find(log, "ReleaseAllResources fail").empty());
     EXPECT_TRUE(Find(log, kAbandoned).size() == 1 && log[At(log, kAbandoned)].level == "I");
-    EXPECT_TRUE(Find(log, "ReleaseAllResources fail serviceMainExitStatus").empty());
-    EXPECT_EQ(Containers().size(), started) << "a container was started after the stop";
+    EXPECT_EQ(Find(log, kMainEnd).size(), 1u);
+    EXPECT_EQ(Containers().size(), started) << "a container ran after the stop";
     EXPECT_TRUE(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Check, StopDuringLaunch, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "OfARestart" : "OfTheFirstLaunch"; });
+INSTANTIATE_TEST_SUITE_P(Step, StopDuringLaunch, ::testing::ValuesIn(kStopSteps),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "background_call.h"
@@ -52,35 +53,66 @@ TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
     }
 }
 
-// Work the caller may walk away from: it runs with the caller's locale, the
-// caller leaves as soon as the stop comes while the work runs on, nothing is
-// handed over after the stop, and the process's end can wait for the work.
-TEST(BackgroundCall, CallerLeavesAtTheStopAndTheEndWaitsForTheWork) {
-    qeb::UniqueHandle hStop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    qeb::UniqueHandle hRelease(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+// The pool thread's step hook for the case below: holds the job named "late"
+// before it looks at its stop, until that stop is set.
+HANDLE s_hLateQueued = nullptr, s_hLateStop = nullptr;
+std::atomic<bool> s_bLateRan{false};
+void HoldLateJob(const char* job, const char* step) {
+    if (std::string(job) != "late") return;
+    if (std::string(step) == "running") s_bLateRan = true;
+    if (std::string(step) != "queued") return;
+    ::SetEvent(s_hLateQueued);
+    ::WaitForSingleObject(s_hLateStop, INFINITE);
+}
+
+// Work the caller may walk away from: it runs with the caller's locale; the
+// caller leaves as soon as the stop comes while the work runs on, which then
+// finishes by itself; work handed over before its stop but not yet started
+// never runs; nothing is handed over after the stop. Gates, not pauses.
+TEST(BackgroundCall, CallerLeavesAtTheStopAndWorkNotStartedNeverRuns) {
+    using VelantThread::BackgroundOutcome;
+    const auto event = [] { return qeb::UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)); };
+    const qeb::UniqueHandle hStop = event(), hStarted = event(), hRelease = event(), hLateQueued = event(),
+                            hLateStop = event();
     const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
     const LCID previous = ::GetThreadLocale();
     ASSERT_TRUE(::SetThreadLocale(german));
     auto seen = std::make_shared<LCID>(0);
-    EXPECT_TRUE(VelantThread::RunUnlessStopped([seen] { *seen = ::GetThreadLocale(); }, hStop.get()));
+    EXPECT_EQ(BackgroundOutcome::Finished,
+              VelantThread::RunUnlessStopped("locale", [seen] { *seen = ::GetThreadLocale(); }, hStop.get()));
     ::SetThreadLocale(previous);
     EXPECT_EQ(german, *seen);
 
     auto bFinished = std::make_shared<std::atomic<bool>>(false);
-    const HANDLE hWorkRelease = hRelease.get();
-    std::thread stopper([&] { ::Sleep(100);
-        ::SetEvent(hStop.get()); });
-    const ULONGLONG begin = ::GetTickCount64();
-    EXPECT_FALSE(VelantThread::RunUnlessStopped(
-        [hWorkRelease, bFinished] {
-            ::WaitForSingleObject(hWorkRelease, INFINITE);
-            *bFinished = true;
-        }, hStop.get()));
-    EXPECT_LT(::GetTickCount64() - begin, 2000u);
+    std::thread stopper([&] {
+        ::WaitForSingleObject(hStarted.get(), INFINITE);
+        ::SetEvent(hStop.get());
+    });
+    EXPECT_EQ(BackgroundOutcome::Stopped,
+              VelantThread::RunUnlessStopped("held", [started = hStarted.get(), release = hRelease.get(), bFinished] {
+                  ::SetEvent(started);
+                  ::WaitForSingleObject(release, 10000);  // a caller that does not leave fails, not hangs
+                  *bFinished = true;
+              }, hStop.get()));
     stopper.join();
-    EXPECT_FALSE(VelantThread::WaitForBackgroundWork(50)) << "the abandoned work is still running";
-    EXPECT_FALSE(VelantThread::RunUnlessStopped([] { ADD_FAILURE() << "handed over after the stop"; }, hStop.get()));
-    ::SetEvent(hRelease.get());
-    EXPECT_TRUE(VelantThread::WaitForBackgroundWork(10000));
+    EXPECT_FALSE(*bFinished) << "the caller waited for the work";
+    EXPECT_EQ(BackgroundOutcome::Stopped,
+              VelantThread::RunUnlessStopped("after-stop", [] { ADD_FAILURE() << "handed over after the stop"; },
+                                             hStop.get()));
+
+    s_hLateQueued = hLateQueued.get();
+    s_hLateStop = hLateStop.get();
+    VelantThread::SetJobStepHook(&HoldLateJob);
+    BackgroundOutcome late = BackgroundOutcome::Finished;
+    std::thread caller([&] { late = VelantThread::RunUnlessStopped("late", [] {}, hLateStop.get()); });
+    ::SetEvent(hRelease.get());  // the pool thread moves on to "late" and holds it
+    EXPECT_EQ(::WaitForSingleObject(hLateQueued.get(), 10000), WAIT_OBJECT_0);
+    ::SetEvent(hLateStop.get());
+    caller.join();
+    EXPECT_EQ(BackgroundOutcome::Stopped, late);
+    // One pool thread, jobs in order: once this one has run, "late" is decided.
+    EXPECT_EQ(BackgroundOutcome::Finished, VelantThread::RunUnlessStopped("last", [] {}, nullptr));
+    VelantThread::SetJobStepHook(nullptr);
+    EXPECT_FALSE(s_bLateRan) << "work handed over before the stop ran after it";
     EXPECT_TRUE(*bFinished);
 }

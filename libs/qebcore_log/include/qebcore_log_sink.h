@@ -12,3 +12,8 @@ bool initQebLogAt(const wchar_t* directory, unsigned long long maxFileBytes, int
 // Flushes and closes the file; later lines are dropped until the log is
 // opened again.
 void ShutdownQebLog() noexcept;
+
+// For the stop: from this call on a line waits only briefly for the file
+// while another thread flushes or rotates it, and is lost when that is not
+// enough; lines already waiting are cut short too. One-way.
+void BoundQebLogWaitsForStop() noexcept;

@@ -10,6 +10,9 @@ namespace qeblog {
 namespace {
 
 constexpr DWORD LOCK_WAIT_MS = 5000;
+// Once the stop has begun: short enough that a thread writing a line or two
+// on its way out stays well inside the time the stop gives it.
+constexpr DWORD STOPPING_LOCK_WAIT_MS = 50;
 constexpr int MAX_BACKUP_FILES = 999;
 constexpr size_t DIRECTORY_CHARS = 1024;
 // Directory, separator, base name, a dot with up to three digits, extension.
@@ -38,22 +41,36 @@ SinkState g_sink{};
 // writer stuck in the file system costs other threads a dropped line, not a
 // hang.
 std::atomic<HANDLE> s_hLock{nullptr};
+// Manual-reset, set for good when the stop begins; it wakes the waiters.
+std::atomic<HANDLE> s_hStopping{nullptr};
 
-HANDLE GetLock() noexcept {
-    HANDLE lock = s_hLock.load(std::memory_order_acquire);
-    if (lock != nullptr) return lock;
-    HANDLE created = ::CreateMutexW(nullptr, FALSE, nullptr);
+HANDLE GetShared(std::atomic<HANDLE>& shared, bool bMutex) noexcept {
+    HANDLE handle = shared.load(std::memory_order_acquire);
+    if (handle != nullptr) return handle;
+    HANDLE created = bMutex ? ::CreateMutexW(nullptr, FALSE, nullptr) : ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (created == nullptr) return nullptr;
-    if (s_hLock.compare_exchange_strong(lock, created, std::memory_order_acq_rel)) return created;
+    if (shared.compare_exchange_strong(handle, created, std::memory_order_acq_rel)) return created;
     ::CloseHandle(created);  // another thread won the race
-    return lock;
+    return handle;
+}
+
+// The lock, waited for at most LOCK_WAIT_MS, or STOPPING_LOCK_WAIT_MS once
+// the stop has begun.
+DWORD WaitForLock(HANDLE hLock) noexcept {
+    const HANDLE hStopping = GetShared(s_hStopping, false);
+    if (hStopping == nullptr) return ::WaitForSingleObject(hLock, LOCK_WAIT_MS);
+    const HANDLE waits[2] = {hLock, hStopping};
+    // The lock comes first: when both are signalled, the lock is taken.
+    const DWORD result = ::WaitForMultipleObjects(2, waits, FALSE, LOCK_WAIT_MS);
+    if (result != WAIT_OBJECT_0 + 1) return result == WAIT_ABANDONED_0 ? WAIT_ABANDONED : result;
+    return ::WaitForSingleObject(hLock, STOPPING_LOCK_WAIT_MS);
 }
 
 class SinkLock {
 public:
-    SinkLock() noexcept : m_hLock(GetLock()) {
+    SinkLock() noexcept : m_hLock(GetShared(s_hLock, true)) {
         if (m_hLock == nullptr) return;
-        const DWORD result = ::WaitForSingleObject(m_hLock, LOCK_WAIT_MS);
+        const DWORD result = WaitForLock(m_hLock);
         m_bHeld = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
         m_bAbandoned = result == WAIT_ABANDONED;
     }
@@ -201,6 +218,11 @@ void WriteSink(const std::string& record) noexcept {
         g_sink.size += written;
     else
         RefreshSizeLocked();
+}
+
+void BoundSinkWaits() noexcept {
+    const HANDLE hStopping = GetShared(s_hStopping, false);
+    if (hStopping != nullptr) ::SetEvent(hStopping);
 }
 
 void FlushSink() noexcept {

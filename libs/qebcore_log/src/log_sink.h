@@ -11,6 +11,7 @@ bool OpenSink(const wchar_t* directory, unsigned long long maxFileBytes, int max
 void WriteSink(const std::string& record) noexcept;
 
 void FlushSink() noexcept;
+void BoundSinkWaits() noexcept;
 void CloseSink() noexcept;
 
 }  // namespace qeblog

@@ -62,6 +62,8 @@ bool initQebLogAt(const wchar_t* directory, unsigned long long maxFileBytes, int
 
 void ShutdownQebLog() noexcept { qeblog::CloseSink(); }
 
+void BoundQebLogWaitsForStop() noexcept { qeblog::BoundSinkWaits(); }
+
 void QEBLOGI(std::string tag, std::string message) { Write('I', tag, message); }
 void QEBLOGW(std::string tag, std::string message) { Write('W', tag, message); }
 void QEBLOGE(std::string tag, std::string message) { Write('E', tag, message); }
