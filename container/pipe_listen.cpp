@@ -77,7 +77,7 @@ uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
 
         int32_t workStatus = 0;
         buffer.Clear();
-        if (pReadField == nullptr || !ReadFromField(pReadField, buffer.ReadTarget(), buffer.ReadLimit())) continue;
+        if (pReadField == nullptr || !ReadFromField(pReadField, buffer.ReadTarget(), PipeMessageBuffer::ReadLimit())) continue;
         // The service is stopping: what was just read is not acted on.
         if (::WaitForSingleObject(hExitEvent, 0) == WAIT_OBJECT_0) break;
 
