@@ -126,8 +126,8 @@ bool OpenFileLocked() noexcept {
 void RotateLocked() noexcept {
     CloseFileLocked();
     wchar_t from[PATH_CHARS];
-    wchar_t to[PATH_CHARS];
     if (g_sink.maxBackups > 0) {
+        wchar_t to[PATH_CHARS];
         MakeFilePath(to, g_sink.maxBackups);
         ::DeleteFileW(to);
         for (int index = g_sink.maxBackups - 1; index >= 1; --index) {
