@@ -12,6 +12,7 @@ void PipeMessageBuffer::Clear() noexcept { memset_s(m_units, sizeof m_units, 0, 
 size_t PipeMessageBuffer::Fill(const void* bytes, size_t count) noexcept {
     Clear();
     const size_t taken = count < ReadLimit() ? count : ReadLimit();
+    // cppcheck-suppress knownConditionTrueFalse ; false only for an empty read
     if (bytes != nullptr && taken > 0) std::memcpy(m_units, bytes, taken);
     return bytes != nullptr ? taken : 0;
 }

@@ -94,7 +94,7 @@ bool Submit(const std::shared_ptr<Job>& job) noexcept {
             CountOut();
             return false;
         }
-        context.release();  // now the callback's
+        context.release();  // NOLINT(bugprone-unused-return-value): now the callback's, which deletes it
         return true;
     } catch (...) {
         return false;

@@ -72,6 +72,7 @@ private:
     bool m_bAbandoned = false;
 };
 
+// cppcheck-suppress constParameter ; HANDLE is an opaque value, not a pointer to data
 bool IsValid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 // Composes "<directory>\QEBCoreService[.<index>].log" without touching the
