@@ -22,6 +22,8 @@ public:
     }
     ~UniqueHandle() { reset(); }
 
+    // HANDLE is an opaque value, not a pointer to data this could promise not to change.
+    // cppcheck-suppress constParameter
     static bool IsValid(HANDLE handle) noexcept {
         return handle != nullptr && handle != INVALID_HANDLE_VALUE;
     }

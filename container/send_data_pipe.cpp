@@ -71,7 +71,9 @@ bool WriteBounded(HANDLE hPipe, const void* data, DWORD size) noexcept {
 
 }  // namespace
 
-bool QEBCoreProcess::SendDataPipe(const void* data, uint32_t size) {
+// Not const, though it changes no member: it writes to the container through
+// the object's pipe.
+bool QEBCoreProcess::SendDataPipe(const void* data, uint32_t size) {  // NOLINT(readability-make-member-function-const)
     const qeb::UniqueHandle pipe = DuplicateStdInWrite(*this);
     if (!pipe || !WriteBounded(pipe.get(), data, size)) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, "QEBCoreProcess::SendDataPipe", "SendDataPipe failed");

@@ -68,7 +68,7 @@ bool Submit(const std::shared_ptr<Job>& job) noexcept {
     try {
         auto context = std::make_unique<std::shared_ptr<Job>>(job);
         if (!::TrySubmitThreadpoolCallback(&RunPooledJob, context.get(), SerialPool())) return false;
-        context.release();  // now the callback's
+        context.release();  // NOLINT(bugprone-unused-return-value): now the callback's, which deletes it
         return true;
     } catch (...) {
         return false;

@@ -9,7 +9,8 @@ packages=(
   cmake ninja-build
   googletest                   # GoogleTest sources, built for the Windows target
   openssl osslsigncode         # development signing identity, Authenticode signing
-  clang libclang-rt-14-dev     # native fuzz targets: libFuzzer and the sanitizers
+  clang libclang-rt-14-dev     # native fuzz targets: libFuzzer and the sanitizers; second compiler
+  clang-format-14 clang-tidy-14 cppcheck  # tools/lint.sh
   wixl msitools                # MSI package (wixl) and its inspection (msiinfo)
 )
 

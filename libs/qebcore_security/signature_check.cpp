@@ -16,6 +16,8 @@ namespace {
 UniqueFileHandle HoldFile(const wchar_t* path) noexcept {
     const HANDLE hFile =
         ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The handle is owned by what is returned, or there was none.
+    // cppcheck-suppress resourceLeak
     return UniqueFileHandle(hFile != INVALID_HANDLE_VALUE ? hFile : nullptr);
 }
 

@@ -54,7 +54,7 @@ std::string HexBytes(const void* data, unsigned long size) {
     static const char digits[] = "0123456789abcdef";
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::string hex;
-    hex.reserve(size * 2);
+    hex.reserve(static_cast<size_t>(size) * 2);
     for (unsigned long i = 0; i < size; ++i) {
         hex += digits[bytes[i] >> 4];
         hex += digits[bytes[i] & 0x0F];
@@ -64,7 +64,7 @@ std::string HexBytes(const void* data, unsigned long size) {
 
 std::string Utf16BytesToUtf8(const void* data, unsigned long size) {
     std::wstring wide(size / 2, L'\0');
-    if (!wide.empty()) std::memcpy(&wide[0], data, wide.size() * sizeof(wchar_t));
+    if (!wide.empty()) std::memcpy(wide.data(), data, wide.size() * sizeof(wchar_t));
     for (wchar_t& unit : wide) {
         if (unit < 0x20 || unit == 0x7F) unit = L'.';
     }
@@ -73,7 +73,7 @@ std::string Utf16BytesToUtf8(const void* data, unsigned long size) {
         ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
     if (needed > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], needed, nullptr,
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), needed, nullptr,
                               nullptr);
     }
     return text;

@@ -27,7 +27,7 @@ std::string Utf8(const wchar_t* text) {
     const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
     if (needed <= 1) return {};
     std::string out(static_cast<size_t>(needed), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], needed, nullptr, nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), needed, nullptr, nullptr);
     out.resize(static_cast<size_t>(needed) - 1);
     return out;
 }

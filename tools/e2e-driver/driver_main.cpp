@@ -26,7 +26,9 @@ namespace {
 
 using namespace qeb::scm;
 
-void Say(const char* format, ...) {
+// printf-style on purpose: the formats are literals in this file and the
+// arguments plain numbers and C strings, each cast to the type its format names.
+void Say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     std::printf("%s ", FormatUtcMs(UtcNowMs()).c_str());
     va_list args;
     va_start(args, format);

@@ -89,6 +89,7 @@ private:
     bool m_bAbandoned = false;
 };
 
+// cppcheck-suppress constParameter ; HANDLE is an opaque value, not a pointer to data
 bool IsValid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 // Composes "<directory>\QEBCoreService[.<index>].log" without touching the
@@ -143,8 +144,8 @@ bool OpenFileLocked() noexcept {
 void RotateLocked() noexcept {
     CloseFileLocked();
     wchar_t from[PATH_CHARS];
-    wchar_t to[PATH_CHARS];
     if (g_sink.maxBackups > 0) {
+        wchar_t to[PATH_CHARS];
         MakeFilePath(to, g_sink.maxBackups);
         ::DeleteFileW(to);
         for (int index = g_sink.maxBackups - 1; index >= 1; --index) {

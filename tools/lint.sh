@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The rails every change passes before the tests: format, a second compiler,
+# clang-tidy and cppcheck. Exit status is non-zero when any of them failed;
+# every step runs, so one run shows all that is wrong.
+#
+# Analysed: the product (service, container, thread, common, libs) and the
+# test tools (tools/container, tools/e2e-driver), through the cross preset's
+# compile database (configured here; tools/test.sh builds from the same tree).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=${QEB_LINT_JOBS:-2}
+clang_tidy=${CLANG_TIDY:-clang-tidy-14}
+status=0
+step_begin=0
+begin() { printf '\n== %s\n' "$1"; step_begin=$SECONDS; }
+end() {  # <name> <exit status>
+  if [ "$2" -eq 0 ]; then
+    printf '== %s: passed (%d s)\n' "$1" $((SECONDS - step_begin))
+  else
+    printf '== %s: FAILED (%d s)\n' "$1" $((SECONDS - step_begin))
+    status=1
+  fi
+}
+
+mapfile -t sources < <(git ls-files -- \
+  'service/*.cpp' 'container/*.cpp' 'thread/*.cpp' 'common/*.cpp' 'libs/*.cpp' \
+  'tools/container/*.cpp' 'tools/e2e-driver/*.cpp')
+
+begin format
+tools/check-format.sh
+end format $?
+
+begin "clang build (product and tools)"
+{ cmake --preset clang >/dev/null && cmake --build --preset clang; }
+end "clang build (product and tools)" $?
+
+begin "compile database (cross preset)"
+cmake --preset cross >/dev/null
+rc=$?
+end "compile database (cross preset)" $rc
+[ $rc -eq 0 ] || exit 1
+
+# clang parses the sources as the mingw-w64 gcc compiles them: same target,
+# mingw-w64 headers from the sysroot, gcc's posix-model libstdc++ headers.
+# clang's MinGW driver finds neither by itself from gcc's command line.
+triple=x86_64-w64-mingw32
+gcc_dir=$(ls -d /usr/lib/gcc/$triple/*-posix | sort -V | tail -n 1)
+tidy_args=(-p build/cross --quiet
+  --extra-arg-before=--target=$triple
+  --extra-arg-before=--sysroot=/usr/$triple
+  --extra-arg-before=-isystem"$gcc_dir"/include/c++
+  --extra-arg-before=-isystem"$gcc_dir"/include/c++/$triple
+  --extra-arg-before=-isystem"$gcc_dir"/include/c++/backward)
+
+begin "clang-tidy (${#sources[@]} files, $jobs jobs)"
+# Each file's findings are printed together; the count of warnings clang
+# suppressed in system headers is left out.
+printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$jobs" bash -c '
+  out=$("$0" "$@" 2>&1); rc=$?
+  printf "%s\n" "$out" | grep -v -E "^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$" | grep -v "^$" || true
+  exit $((rc != 0))' "$clang_tidy" "${tidy_args[@]}"
+end clang-tidy $?
+
+begin cppcheck
+cppcheck_dir=build/cross/cppcheck
+mkdir -p "$cppcheck_dir"
+filters=()
+for d in service container thread common libs tools/container tools/e2e-driver; do
+  filters+=("--file-filter=$d/*")
+done
+# Globally off, with the reason:
+#   missingIncludeSystem  the Windows and C++ headers come from --library
+#                         configurations, not from parsing the real headers;
+#   useStlAlgorithm       a suggestion of style: a raw loop over a buffer is
+#                         as clear here as an algorithm call.
+cppcheck --project=build/cross/compile_commands.json "${filters[@]}" \
+  --library=windows --platform=win64 --std=c++17 \
+  --enable=warning,style,performance,portability --inline-suppr \
+  --suppress=missingIncludeSystem --suppress=useStlAlgorithm \
+  --cppcheck-build-dir="$cppcheck_dir" -j "$jobs" --quiet --error-exitcode=1 \
+  --template='{file}:{line}: {severity}: {message} [{id}]'
+end cppcheck $?
+
+exit $status
