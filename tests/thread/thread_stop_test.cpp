@@ -44,7 +44,9 @@ TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
         EXPECT_EQ(!row.bTerminated, bEndedByItself.load());
         // A stubborn worker gets its 200 ms and no more: measured 200-231 ms
         // (the tick counter moves in steps of up to 16 ms).
-        if (row.bTerminated) EXPECT_TRUE(took >= 184 && took < 300) << took << " ms";
+        if (row.bTerminated) {
+            EXPECT_TRUE(took >= 184 && took < 300) << took << " ms";
+        }
         const std::string warning = "W container ExitThread failed! thread entry function: " + row.kind +
                                     "(VelantThread::ThreadManager::WaitAll)";
         EXPECT_EQ(row.bTerminated ? std::vector<std::string>{warning} : std::vector<std::string>{}, log.Lines())
