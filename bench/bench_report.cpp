@@ -69,8 +69,8 @@ std::wstring ExeDirectory() {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return std::string();
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<size_t>(size), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
                           nullptr);
@@ -79,8 +79,8 @@ std::string Narrow(const std::wstring& text) {
 
 std::wstring MakeUniqueDirectory(const std::wstring& parent, const wchar_t* prefix) {
     for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        const std::wstring path = parent + prefix + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                                  std::to_wstring(attempt) + L"\\";
+        const std::wstring path =
+            parent + prefix + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L"\\";
         if (::CreateDirectoryW(path.c_str(), nullptr)) return path;
     }
     return std::wstring();
@@ -115,8 +115,9 @@ bool WriteTextFile(const std::wstring& path, const std::string& text) {
 }
 
 std::string ReadTextFile(const std::wstring& path) {
-    const HANDLE hFile = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile =
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return std::string();
     std::string text;
     char buffer[65536];

@@ -23,8 +23,8 @@ double Median(std::vector<double> samples);
 // "### title" and the table header.
 void PrintSection(const char* title);
 // One row. floorMedian <= 0 means no floor for this figure.
-void PrintRow(const std::string& figure, const std::vector<double>& samples, const char* unit,
-              double floorMedian = 0.0, const std::string& floorName = std::string());
+void PrintRow(const std::string& figure, const std::vector<double>& samples, const char* unit, double floorMedian = 0.0,
+              const std::string& floorName = std::string());
 // A free-text line under the table (starts with "- ").
 void PrintNote(const std::string& text);
 

@@ -24,8 +24,8 @@ bool ParseLine(const std::string& line, JournalRecord* record) {
     unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0, milli = 0;
     unsigned long processId = 0;
     int consumed = 0;
-    if (std::sscanf(line.c_str(), "%d-%u-%uT%u:%u:%u.%uZ %lu %n", &year, &month, &day, &hour, &minute, &second,
-                    &milli, &processId, &consumed) < 8) {
+    if (std::sscanf(line.c_str(), "%d-%u-%uT%u:%u:%u.%uZ %lu %n", &year, &month, &day, &hour, &minute, &second, &milli,
+                    &processId, &consumed) < 8) {
         return false;
     }
     const long long seconds = DaysFromCivil(year, month, day) * 86400LL + hour * 3600LL + minute * 60LL + second;
@@ -52,8 +52,7 @@ std::vector<JournalRecord> ReadJournal(const std::wstring& path) {
     return records;
 }
 
-const JournalRecord* FindRecord(const std::vector<JournalRecord>& records, const std::string& key,
-                                DWORD processId) {
+const JournalRecord* FindRecord(const std::vector<JournalRecord>& records, const std::string& key, DWORD processId) {
     for (const JournalRecord& record : records) {
         if (record.key == key && (processId == 0 || record.processId == processId)) return &record;
     }

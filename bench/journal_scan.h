@@ -19,7 +19,6 @@ struct JournalRecord {
 std::vector<JournalRecord> ReadJournal(const std::wstring& path);
 // The first record with this key (and process, when processId is not 0);
 // null when there is none.
-const JournalRecord* FindRecord(const std::vector<JournalRecord>& records, const std::string& key,
-                                DWORD processId = 0);
+const JournalRecord* FindRecord(const std::vector<JournalRecord>& records, const std::string& key, DWORD processId = 0);
 
 }  // namespace qebbench

@@ -188,8 +188,8 @@ void MeasureSignatureSizes(int repetitions) {
             const double hashMs = ReadAndHashMs(path);
             if (hashMs >= 0.0) floor.push_back(hashMs);
             const double begin = NowMs();
-            bAccepted = VerifyEmbeddedSignature(narrowPath.c_str()) && VerifyVelantDigitalSignature(path.c_str()) &&
-                        bAccepted;
+            bAccepted =
+                VerifyEmbeddedSignature(narrowPath.c_str()) && VerifyVelantDigitalSignature(path.c_str()) && bAccepted;
             both.push_back(NowMs() - begin);
         }
         char label[160];
@@ -210,9 +210,9 @@ void MeasureSessionMessage(int repetitions) {
         if (FindRecord(ReadJournal(journal), "ready-sent", containerId) != nullptr) break;
         ::Sleep(10);
     }
-    const HANDLE hJournal = ::CreateFileW(journal.c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hJournal =
+        ::CreateFileW(journal.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     auto journalBytes = [hJournal] {
         LARGE_INTEGER size = {};
         ::GetFileSizeEx(hJournal, &size);
@@ -274,8 +274,8 @@ std::map<std::string, std::vector<std::string>> FailedCreations() {
     static const std::string marker = "create process fail ";
     for (size_t at = 0; (at = log.find(marker, at)) != std::string::npos; at += marker.size()) {
         const size_t lineBegin = log.rfind('\n', at) + 1;  // npos + 1 is 0
-        const std::string code = log.substr(at + marker.size(), log.find_first_of(" (\r\n", at + marker.size()) -
-                                                                     (at + marker.size()));
+        const std::string code =
+            log.substr(at + marker.size(), log.find_first_of(" (\r\n", at + marker.size()) - (at + marker.size()));
         byCode[code].push_back(log.substr(lineBegin, 24));  // "<date> <time>Z"
     }
     return byCode;
@@ -316,8 +316,8 @@ void MeasureLaunchesUnderLoad(int launches) {
     PrintRow("CreateContainerProcess, successful launches", launched, "ms");
     PrintRow("  launch → the container's ready report", ready, "ms");
     char text[200];
-    std::snprintf(text, sizeof text, "failed launches: %d of %d (%.2f per 1,000); launched but never ready: %d",
-                  failed, launches, 1000.0 * failed / (launches > 0 ? launches : 1), neverReady);
+    std::snprintf(text, sizeof text, "failed launches: %d of %d (%.2f per 1,000); launched but never ready: %d", failed,
+                  launches, 1000.0 * failed / (launches > 0 ? launches : 1), neverReady);
     PrintNote(text);
     for (const auto& [code, times] : FailedCreations()) {
         std::string line = "\"create process fail " + code + "\" " + std::to_string(times.size()) + " times, at";

@@ -19,7 +19,6 @@ uint64_t SumField(const std::string& status, const char* field) {
     return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + std::strlen(field), nullptr, 10);
 }
 
-
 // Fields 14 and 15 of /proc/<pid>/stat (after the parenthesised name).
 double HostCpuMs(const std::string& stat) {
     const size_t close = stat.rfind(')');

@@ -154,10 +154,10 @@ size_t CountInLog(const Staging& staging, const char* text) {
 }
 
 struct StartFigures {
-    std::vector<double> readiness;        // ready write → running seen
-    std::vector<double> startToRunning;   // StartServiceW called → running seen
+    std::vector<double> readiness;       // ready write → running seen
+    std::vector<double> startToRunning;  // StartServiceW called → running seen
     std::vector<double> stops;
-    size_t readyTimeouts = 0;             // running reported after the 500 ms wait ran out
+    size_t readyTimeouts = 0;  // running reported after the 500 ms wait ran out
 };
 
 // The ready container's stamp of one process: the time just before its
@@ -185,7 +185,8 @@ DWORD OnlyContainerId() {
 // Puts the reference container or the ready container in place as
 // QEBCoreContainer.exe (no service or container running).
 bool UseContainer(const Staging& staging, bool bReadyContainer) {
-    const std::wstring source = ExeDirectory() + (bReadyContainer ? L"QEBBenchReadyContainer.exe" : L"QEBCoreContainer.exe");
+    const std::wstring source =
+        ExeDirectory() + (bReadyContainer ? L"QEBBenchReadyContainer.exe" : L"QEBCoreContainer.exe");
     return ::CopyFileW(source.c_str(), (staging.folder + L"QEBCoreContainer.exe").c_str(), FALSE) != FALSE;
 }
 
@@ -293,7 +294,8 @@ int main(int argc, char** argv) {
     PrintRow("stop: control → stopped, ready container running", quick.stops, "ms", stopFloor, "noop stop");
     PrintRow("floor: stop control → stopped (QEBBenchNoop)", floors.stop, "ms");
     PrintRow("stop: control → stopped, reference container running", healthy.stops, "ms", stopFloor, "noop stop");
-    PrintRow("stop: control → stopped, reference container that never reads its input", noRead.stops, "ms", stopFloor, "noop stop");
+    PrintRow("stop: control → stopped, reference container that never reads its input", noRead.stops, "ms", stopFloor,
+             "noop stop");
     PrintRow("floor: bare CreateProcessW of the container", floors.createProcess, "ms");
     PrintRow("floor: bare CreateProcessW of the ready container → its ready write", floors.startToReady, "ms");
 
@@ -366,9 +368,9 @@ int main(int argc, char** argv) {
     PrintRow("  part: new container's ready write → SCM shows running", readyToRunning, "ms", readinessFloor,
              "noop pipe+SetServiceStatus");
     PrintNote("running reported only after the 500 ms ready wait ran out (\"wait timeout\" warning in the "
-              "service log): " + std::to_string(quick.readyTimeouts) + " of " +
-              std::to_string(quick.startToRunning.size()) + " starts (ready container), " +
-              std::to_string(healthy.readyTimeouts) + " of " +
+              "service log): " +
+              std::to_string(quick.readyTimeouts) + " of " + std::to_string(quick.startToRunning.size()) +
+              " starts (ready container), " + std::to_string(healthy.readyTimeouts) + " of " +
               std::to_string(healthy.startToRunning.size()) + " starts (reference container), " +
               std::to_string(noRead.readyTimeouts) + " of " + std::to_string(noRead.startToRunning.size()) +
               " starts (reference, no_read), " + std::to_string(restartTimeouts) + " of " +
@@ -384,16 +386,18 @@ int main(int argc, char** argv) {
         std::printf("| host view (/proc/%lu): CPU time utime + stime | %.0f ms |\n", afterIdle.hostProcessId,
                     afterIdle.hostCpuMs - afterStart.hostCpuMs);
         const SwitchesBetween idle = HostSwitchesBetween(afterStart, afterIdle);
-        std::printf("| host view (/proc/%lu): context switches, all threads | %llu (threads ended: %zu, started: %zu) |\n",
-                    afterIdle.hostProcessId, static_cast<unsigned long long>(idle.switches), idle.threadsEnded,
-                    idle.threadsStarted);
+        std::printf(
+            "| host view (/proc/%lu): context switches, all threads | %llu (threads ended: %zu, started: %zu) |\n",
+            afterIdle.hostProcessId, static_cast<unsigned long long>(idle.switches), idle.threadsEnded,
+            idle.threadsStarted);
     } else {
         std::printf("| host view (/proc) | not available |\n");
     }
 
     std::printf("\n#### Memory and handles of QEBCoreService.exe\n\n");
-    std::printf("| when | private KiB (GetProcessMemoryInfo) | working set KiB | host RssAnon KiB | handles | CPU so far "
-                "(GetProcessTimes, ms) | host CPU so far (utime + stime, ms) |\n|---|---|---|---|---|---|---|\n");
+    std::printf(
+        "| when | private KiB (GetProcessMemoryInfo) | working set KiB | host RssAnon KiB | handles | CPU so far "
+        "(GetProcessTimes, ms) | host CPU so far (utime + stime, ms) |\n|---|---|---|---|---|---|---|\n");
     PrintCost("1 s after running", afterStart);
     PrintCost("after 10 s idle", afterIdle);
     for (const auto& [count, cost] : checkpoints) PrintCost((std::to_string(count) + " restarts").c_str(), cost);

@@ -40,8 +40,7 @@ inline void LogLine(LogLevel level, const char* tag, const char* funcName, const
 }
 
 template <typename Value>
-void LogLine(LogLevel level, const char* tag, const char* funcName, const char* text,
-             const Value& value) noexcept {
+void LogLine(LogLevel level, const char* tag, const char* funcName, const char* text, const Value& value) noexcept {
     try {
         EmitLogLine(level, tag, ComposeLogLine(text, value, funcName));
     } catch (...) {

@@ -54,8 +54,7 @@ std::optional<std::wstring> NarrowToWide(const char* text, unsigned int codePage
 
     // No narrow character ever needs more than one UTF-16 unit.
     std::wstring wide(units, L'\0');
-    const int converted =
-        ::MultiByteToWideChar(codePage, 0, text, -1, wide.data(), static_cast<int>(units));
+    const int converted = ::MultiByteToWideChar(codePage, 0, text, -1, wide.data(), static_cast<int>(units));
     if (converted == 0) return std::nullopt;
     wide.resize(static_cast<size_t>(converted) - 1);  // drop the terminator
     return wide;

@@ -24,9 +24,7 @@ public:
 
     // HANDLE is an opaque value, not a pointer to data this could promise not to change.
     // cppcheck-suppress constParameter
-    static bool IsValid(HANDLE handle) noexcept {
-        return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-    }
+    static bool IsValid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
     HANDLE get() const noexcept { return m_handle; }
     bool valid() const noexcept { return IsValid(m_handle); }

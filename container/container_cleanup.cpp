@@ -35,8 +35,8 @@ void QEBCoreProcess::CleanContainerProcess() {
 
 // The termination is requested, not awaited.
 bool QEBCoreProcess::KillContainerProcess(DWORD processId) {
-    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "QEBCoreProcess::KillContainerProcess", "Killprocess Pid = ",
-                 static_cast<unsigned long>(processId));
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "QEBCoreProcess::KillContainerProcess",
+                 "Killprocess Pid = ", static_cast<unsigned long>(processId));
     const qeb::UniqueHandle process(::OpenProcess(KILL_PROCESS_ACCESS, FALSE, processId));
     if (!process) return false;
     ::TerminateProcess(process.get(), 0);

@@ -60,14 +60,11 @@ enum class StepOutcome { Passed, Failed, Stopped, Refused };
 // thread because a check left behind outlives the caller.
 StepOutcome CheckUnlessStopped(const char* job, std::function<bool()> check, HANDLE hExitEvent) {
     const auto verdict = std::make_shared<bool>(false);
-    switch (VelantThread::RunUnlessStopped(job, [verdict, check = std::move(check)] { *verdict = check(); },
-                                           hExitEvent)) {
-    case VelantThread::BackgroundOutcome::Finished:
-        return *verdict ? StepOutcome::Passed : StepOutcome::Failed;
-    case VelantThread::BackgroundOutcome::Stopped:
-        return StepOutcome::Stopped;
-    default:
-        return StepOutcome::Refused;
+    switch (VelantThread::RunUnlessStopped(
+        job, [verdict, check = std::move(check)] { *verdict = check(); }, hExitEvent)) {
+    case VelantThread::BackgroundOutcome::Finished: return *verdict ? StepOutcome::Passed : StepOutcome::Failed;
+    case VelantThread::BackgroundOutcome::Stopped: return StepOutcome::Stopped;
+    default: return StepOutcome::Refused;
     }
 }
 
@@ -123,8 +120,8 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         return nullptr;
     }
 
-    const StepOutcome embedded =
-        CheckUnlessStopped(EMBEDDED_CHECK_JOB, [path] { return VerifyEmbeddedSignature(path.c_str()); }, hExitEvent);
+    const StepOutcome embedded = CheckUnlessStopped(
+        EMBEDDED_CHECK_JOB, [path] { return VerifyEmbeddedSignature(path.c_str()); }, hExitEvent);
     if (embedded == StepOutcome::Stopped) return AbandonForStop();
     if (embedded == StepOutcome::Refused) return FailForRefusedWork(EMBEDDED_CHECK_JOB);
     if (embedded == StepOutcome::Failed) {
@@ -152,13 +149,10 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     const VelantThread::BackgroundOutcome creation = VelantThread::RunUnlessStopped(
         CREATE_PROCESS_JOB,
         [created, wide = *widePath, commandLine = FormatCommandLine(created->hSelf.get()), hStdIn, hStdOut,
-         hExitEvent] {
-            CreateContainerUnlessStopped(created->result, wide, commandLine, hStdIn, hStdOut, hExitEvent);
-        },
+         hExitEvent] { CreateContainerUnlessStopped(created->result, wide, commandLine, hStdIn, hStdOut, hExitEvent); },
         hExitEvent);
     if (creation == VelantThread::BackgroundOutcome::Refused) return FailForRefusedWork(CREATE_PROCESS_JOB);
-    if (creation == VelantThread::BackgroundOutcome::Stopped ||
-        created->result.outcome == CreationOutcome::Stopped) {
+    if (creation == VelantThread::BackgroundOutcome::Stopped || created->result.outcome == CreationOutcome::Stopped) {
         return AbandonForStop();
     }
     if (created->result.outcome != CreationOutcome::Created) {

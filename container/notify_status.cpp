@@ -17,8 +17,7 @@ bool GetNotifyStatus(wchar_t* message, int32_t* workStatus) {
                      "RefreshSlientUpdatePeriod out_of_range");
         break;
     case WorkStatusConversion::NoKey:
-    case WorkStatusConversion::Ok:
-        break;
+    case WorkStatusConversion::Ok: break;
     }
     return *workStatus >= 0;
 }

@@ -88,8 +88,8 @@ uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
             LogInfo("invalid notify");
             continue;
         }
-        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME, "get container notify workStatus = ",
-                     workStatus);
+        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME,
+                     "get container notify workStatus = ", workStatus);
         if (workStatus == 1 && s_hContainerReadyEvent != nullptr) ::SetEvent(s_hContainerReadyEvent);
     }
 

@@ -22,8 +22,8 @@ void StopService(DWORD dwControl) {
     BoundQebLogWaitsForStop();
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncHandler, "ServiceHandlerEx fdwControl = .", dwControl);
     if (!ReportServiceStatus()) {
-        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncHandler, "SetServiceStatus fail error = ",
-                     ::GetLastError());
+        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncHandler,
+                     "SetServiceStatus fail error = ", ::GetLastError());
     }
     ReleaseAllResources();
     ReportServiceStatus();
@@ -71,15 +71,12 @@ void ReleaseAllResources() {
 DWORD WINAPI ServiceHandlerEx(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData, LPVOID /*lpContext*/) {
     switch (dwControl) {
     case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-        StopService(dwControl);
-        break;
+    case SERVICE_CONTROL_SHUTDOWN: StopService(dwControl); break;
     case SERVICE_CONTROL_SESSIONCHANGE:
         NotifyWinEvent(dwEventType, lpEventData);
         ReportServiceStatus();
         break;
-    default:
-        break;
+    default: break;
     }
     return NO_ERROR;
 }

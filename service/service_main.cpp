@@ -37,8 +37,8 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
     if (g_hContainerReadyEvent != nullptr) {
         QEBCoreProcess::SetContainerReadyEvent(g_hContainerReadyEvent);
     } else {
-        qeb::LogLine(qeb::LogLevel::Warning, qeb::kTagContainer, kFunc, "server CreateEvent failed error = ",
-                     ::GetLastError());
+        qeb::LogLine(qeb::LogLevel::Warning, qeb::kTagContainer, kFunc,
+                     "server CreateEvent failed error = ", ::GetLastError());
     }
 
     QEBCoreProcess* process = QEBCoreProcess::GetInstance();

@@ -29,9 +29,7 @@ public:
     StatusLock() noexcept : qeb::KernelMutexLock(StatusMutex()) {}
 };
 
-bool IsStopping(DWORD state) noexcept {
-    return state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING;
-}
+bool IsStopping(DWORD state) noexcept { return state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING; }
 
 // Reports while the caller holds the lock, so that the order of reports is
 // the order of changes.
@@ -105,8 +103,7 @@ void SetServiceStartPendingState() {
 }
 
 void WaitContainerReadyAndReportStatus() {
-    const HANDLE waitHandles[2] = {VelantThread::ThreadManager::GetInstance()->GetExitEvent(),
-                                   g_hContainerReadyEvent};
+    const HANDLE waitHandles[2] = {VelantThread::ThreadManager::GetInstance()->GetExitEvent(), g_hContainerReadyEvent};
     const DWORD waitResult = ::WaitForMultipleObjects(2, waitHandles, FALSE, WAIT_CONTAINER_READY_TIME);
     if (waitResult == WAIT_OBJECT_0) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFuncWaitReady,
@@ -133,9 +130,9 @@ void WaitContainerReadyAndReportStatus() {
         }
     }
     if (bStopping) {
-        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncWaitReady,
-                     "WaitContainerReadyAndReportStatus set SERVICE_RUNNING fail g_serviceStatus.dwCurrentState = ",
-                     stateSeen);
+        qeb::LogLine(
+            qeb::LogLevel::Info, qeb::kTagService, kFuncWaitReady,
+            "WaitContainerReadyAndReportStatus set SERVICE_RUNNING fail g_serviceStatus.dwCurrentState = ", stateSeen);
         return;
     }
 
@@ -147,7 +144,6 @@ void WaitContainerReadyAndReportStatus() {
 
     if (!ReportServiceStatus()) {
         qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncWaitReady,
-                     "WaitContainerReadyAndReportStatus SetServiceStatus SERVICE_RUNNING error = ",
-                     ::GetLastError());
+                     "WaitContainerReadyAndReportStatus SetServiceStatus SERVICE_RUNNING error = ", ::GetLastError());
     }
 }

@@ -11,9 +11,7 @@ namespace {
 
 constexpr const char kFunc[] = "svcThreadFun";
 
-void LogInfo(const char* text) noexcept {
-    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, text);
-}
+void LogInfo(const char* text) noexcept { qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, text); }
 
 // True when the exit event was set during the pause. A wait that fails
 // (no exit event) still keeps the pace, so failed launches never spin.

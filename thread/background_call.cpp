@@ -106,7 +106,7 @@ BackgroundOutcome RunUnlessStopped(const char* name, std::function<void()> work,
         // A failed wait counts as a stop too, so the caller is never held.
         const HANDLE waits[2] = {job->hStop.get(), job->hDone.get()};
         return ::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1 ? BackgroundOutcome::Finished
-                                                                                         : BackgroundOutcome::Stopped;
+                                                                                        : BackgroundOutcome::Stopped;
     } catch (...) {
         return BackgroundOutcome::Refused;
     }

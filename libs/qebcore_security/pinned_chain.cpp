@@ -42,8 +42,7 @@ bool PassesPolicy(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain) noexcept {
     para.cbSize = sizeof para;
     CERT_CHAIN_POLICY_STATUS status = {};
     status.cbSize = sizeof status;
-    return ::CertVerifyCertificateChainPolicy(policy, chain, &para, &status) &&
-           status.dwError == ERROR_SUCCESS;
+    return ::CertVerifyCertificateChainPolicy(policy, chain, &para, &status) && status.dwError == ERROR_SUCCESS;
 }
 
 bool IsPinnedRoot(PCCERT_CONTEXT root, const PinnedIdentity& identity) noexcept {
@@ -74,12 +73,10 @@ bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identi
     }
     if (!HasCodeSigningUsage(certificate)) return false;
 
-    UniqueCertStore roots(
-        ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    UniqueCertStore roots(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!roots ||
         !::CertAddEncodedCertificateToStore(roots.get(), X509_ASN_ENCODING, identity.rootDer,
-                                            static_cast<DWORD>(identity.rootDerSize),
-                                            CERT_STORE_ADD_ALWAYS, nullptr)) {
+                                            static_cast<DWORD>(identity.rootDerSize), CERT_STORE_ADD_ALWAYS, nullptr)) {
         return false;
     }
     const UniqueChainEngine engine = MakePinnedEngine(roots.get());

@@ -7,9 +7,9 @@
 namespace qeb::security {
 
 struct PinnedIdentity {
-    const unsigned char* rootDer;          // the root certificate, DER
+    const unsigned char* rootDer;  // the root certificate, DER
     std::size_t rootDerSize;
-    const unsigned char* publisherUtf8;    // not terminated
+    const unsigned char* publisherUtf8;  // not terminated
     std::size_t publisherUtf8Size;
 };
 

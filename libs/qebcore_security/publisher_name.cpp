@@ -8,8 +8,7 @@ namespace qeb::security {
 
 namespace {
 
-bool SubjectAttributeIs(PCCERT_CONTEXT certificate, const char* oid,
-                        const std::wstring& expected) noexcept {
+bool SubjectAttributeIs(PCCERT_CONTEXT certificate, const char* oid, const std::wstring& expected) noexcept {
     void* type = const_cast<char*>(oid);
     const DWORD units = ::CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, type, nullptr, 0);
     // One unit is the terminator alone: the subject has no such attribute.
@@ -32,8 +31,8 @@ bool SubjectAttributeIs(PCCERT_CONTEXT certificate, const char* oid,
 bool NamesPublisher(PCCERT_CONTEXT certificate, const PinnedIdentity& identity) noexcept {
     if (certificate == nullptr) return false;
     std::wstring publisher;
-    if (!ToWide(CP_UTF8, reinterpret_cast<const char*>(identity.publisherUtf8),
-                identity.publisherUtf8Size, publisher)) {
+    if (!ToWide(CP_UTF8, reinterpret_cast<const char*>(identity.publisherUtf8), identity.publisherUtf8Size,
+                publisher)) {
         return false;
     }
     return SubjectAttributeIs(certificate, szOID_COMMON_NAME, publisher) ||

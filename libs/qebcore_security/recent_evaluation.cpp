@@ -25,8 +25,7 @@ Remembered& Entry() noexcept {
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b) noexcept {
     return a.volumeSerial == b.volumeSerial && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow &&
-           a.sizeHigh == b.sizeHigh && a.sizeLow == b.sizeLow &&
-           ::CompareFileTime(&a.lastWrite, &b.lastWrite) == 0;
+           a.sizeHigh == b.sizeHigh && a.sizeLow == b.sizeLow && ::CompareFileTime(&a.lastWrite, &b.lastWrite) == 0;
 }
 
 }  // namespace

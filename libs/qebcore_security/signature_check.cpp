@@ -28,8 +28,7 @@ bool SignerPasses(PCCERT_CONTEXT signer, const PinnedIdentity& identity, Publish
 
 }  // namespace
 
-bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity,
-                        PublisherRule publisherRule) noexcept {
+bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity, PublisherRule publisherRule) noexcept {
     if (path == nullptr) return false;
     const UniqueFileHandle hFile = HoldFile(path);
     FileIdentity file;

@@ -12,7 +12,6 @@ enum class PublisherRule { Any, MustMatch };
 // identity's publisher. A MustMatch check of the very file (same identity)
 // that an Any check passed just before reuses that evaluation of the
 // embedded signature, once; every other call verifies the file afresh.
-bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity,
-                        PublisherRule publisherRule) noexcept;
+bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity, PublisherRule publisherRule) noexcept;
 
 }  // namespace qeb::security

@@ -16,8 +16,7 @@ bool ToWide(UINT codePage, const char* text, std::size_t size, std::wstring& wid
     } catch (...) {
         return false;
     }
-    return ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, length, wide.data(), units) ==
-           units;
+    return ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, length, wide.data(), units) == units;
 }
 
 }  // namespace qeb::security

@@ -15,7 +15,9 @@ const std::string INVALID = "I container invalid notify" + LISTEN;
 const std::string NO_NUMBER = "E container RefreshSlientUpdatePeriod invalid_argument(GetNotifyStatus)";
 const std::string OUT_OF_RANGE = "E container RefreshSlientUpdatePeriod out_of_range(GetNotifyStatus)";
 
-std::string Status(int value) { return "I container get container notify workStatus = " + std::to_string(value) + LISTEN; }
+std::string Status(int value) {
+    return "I container get container notify workStatus = " + std::to_string(value) + LISTEN;
+}
 
 bool Write(HANDLE pipe, const std::wstring& text) {
     DWORD written = 0;
@@ -64,10 +66,13 @@ TEST(Listener, EachMessageOverFreshPipes) {
         ASSERT_TRUE(Write(process.m_hStdOutWrite, row.text));
         // Once the pipe is empty, a marker is a read of its own; its line
         // follows everything the row's reads led to.
-        ASSERT_TRUE(kit::WaitFor([&] {
-            DWORD available = 1;
-            return ::PeekNamedPipe(process.m_hStdOutRead, nullptr, 0, nullptr, &available, nullptr) && available == 0;
-        }, 5000));
+        ASSERT_TRUE(kit::WaitFor(
+            [&] {
+                DWORD available = 1;
+                return ::PeekNamedPipe(process.m_hStdOutRead, nullptr, 0, nullptr, &available, nullptr) &&
+                       available == 0;
+            },
+            5000));
         ASSERT_TRUE(Write(process.m_hStdOutWrite, L"NotifyWorkStatus424242"));
         ASSERT_TRUE(log.Has(Status(424242), mark, 5000)) << "the listener did not follow the new pipe" << log.Tail();
         std::vector<std::string> lines = log.Lines(mark);

@@ -1,9 +1,9 @@
 // A real crash with the crash filter installed. The child is a copy of this
 // program started with CRASH_FLAG, in a folder of its own, so that its "logs"
 // folder holds only its own dump and log.
+#include <windows.h>
 #include <gtest/gtest.h>
 #include <process.h>
-#include <windows.h>
 
 #include "qebcore_dbg.h"
 #include "qebcore_log.h"

@@ -6,8 +6,8 @@
 // failing scenario prints the states the manager reported, the service log
 // and the journal.
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
@@ -86,8 +86,8 @@ DWORD StartCopy(std::wstring exe) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), exe.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                          &info))
+    if (!::CreateProcessW(exe.c_str(), exe.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &info))
         return 0;
     ::CloseHandle(info.hThread);
     ::CloseHandle(info.hProcess);
@@ -129,11 +129,13 @@ protected:
         }
         EXPECT_TRUE(Cleanup()) << "the service or a container could not be removed";
         if (!HasFailure()) {
-            WaitUntil([this] {  // the service's process may hold its files a moment longer
-                std::error_code ignored;
-                std::filesystem::remove_all(m_dir, ignored);
-                return !std::filesystem::exists(m_dir, ignored);
-            }, 5000);
+            WaitUntil(
+                [this] {  // the service's process may hold its files a moment longer
+                    std::error_code ignored;
+                    std::filesystem::remove_all(m_dir, ignored);
+                    return !std::filesystem::exists(m_dir, ignored);
+                },
+                5000);
         }
     }
 
@@ -164,7 +166,8 @@ protected:
     // The first change to `state` recorded at or after index `from`.
     StatusSample WaitState(DWORD state, DWORD timeoutMs, size_t from = 0) const {
         StatusSample found;
-        EXPECT_TRUE(m_watch->WaitForState(state, timeoutMs, &found, from)) << "no " << qeb::scm::ServiceStateName(state);
+        EXPECT_TRUE(m_watch->WaitForState(state, timeoutMs, &found, from))
+            << "no " << qeb::scm::ServiceStateName(state);
         return found;
     }
     // The stop as the manager shows it: STOPPED within its bound, after a
@@ -179,8 +182,10 @@ protected:
         std::printf("[ measure ] stop request to STOPPED: %lld ms\n", took);
         EXPECT_LT(took, kStopBoundMs);
         const auto reports = Reports(from);
-        if (reports.size() == 1) EXPECT_EQ(reports, std::vector<Report>{kStopped});
-        else EXPECT_EQ(reports, (std::vector<Report>{kStopPending, kStopped}));
+        if (reports.size() == 1)
+            EXPECT_EQ(reports, std::vector<Report>{kStopped});
+        else
+            EXPECT_EQ(reports, (std::vector<Report>{kStopPending, kStopped}));
         WaitLog(kMainEnd, 1, 5000);
         return took;
     }
@@ -194,8 +199,8 @@ protected:
         for (size_t i = from; i < changes.size(); ++i) {
             const SERVICE_STATUS_PROCESS& s = changes[i].status;
             if (s.dwControlsAccepted == 0 && s.dwCurrentState != SERVICE_RUNNING) continue;
-            reports.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint,
-                               s.dwWin32ExitCode, s.dwServiceSpecificExitCode});
+            reports.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode,
+                               s.dwServiceSpecificExitCode});
         }
         return reports;
     }
@@ -206,12 +211,14 @@ protected:
     // are that many, or as many as there are at the deadline.
     std::vector<uint64_t> WaitLog(const std::string& text, size_t count, DWORD timeoutMs) const {
         std::vector<uint64_t> times;
-        WaitUntil([&] {
-            const auto log = Log();
-            times.clear();
-            for (size_t i : Find(log, text)) times.push_back(log[i].utcMs);
-            return times.size() >= count;
-        }, timeoutMs);
+        WaitUntil(
+            [&] {
+                const auto log = Log();
+                times.clear();
+                for (size_t i : Find(log, text)) times.push_back(log[i].utcMs);
+                return times.size() >= count;
+            },
+            timeoutMs);
         EXPECT_GE(times.size(), count) << text;
         times.resize(std::min(times.size(), count));
         return times;
@@ -220,20 +227,22 @@ protected:
     // one has journalled its launch facts (console-window is the last).
     std::vector<Container> Containers(size_t atLeast = 0) const {
         std::vector<Container> containers;
-        WaitUntil([&] {
-            const auto journal = Journal();
-            containers.clear();
-            bool bComplete = true;
-            for (const Record& start : journal) {
-                if (start.key != "start") continue;
-                containers.emplace_back();
-                for (const Record& r : journal) {
-                    if (r.processId == start.processId) containers.back().emplace(r.key, r);
+        WaitUntil(
+            [&] {
+                const auto journal = Journal();
+                containers.clear();
+                bool bComplete = true;
+                for (const Record& start : journal) {
+                    if (start.key != "start") continue;
+                    containers.emplace_back();
+                    for (const Record& r : journal) {
+                        if (r.processId == start.processId) containers.back().emplace(r.key, r);
+                    }
+                    bComplete = bComplete && containers.back().count("console-window") == 1;
                 }
-                bComplete = bComplete && containers.back().count("console-window") == 1;
-            }
-            return bComplete && containers.size() >= atLeast;
-        }, 5000);
+                return bComplete && containers.size() >= atLeast;
+            },
+            5000);
         EXPECT_GE(containers.size(), atLeast);
         return containers;
     }
@@ -250,7 +259,8 @@ protected:
         for (Container c : Containers()) {
             const std::string cmdline = c["cmdline"].text, parent = c["parent-handle"].text;
             bool bHex = cmdline.size() == 16;
-            for (const char ch : cmdline) bHex = bHex && std::isxdigit(static_cast<unsigned char>(ch)) && !std::islower(ch);
+            for (const char ch : cmdline)
+                bHex = bHex && std::isxdigit(static_cast<unsigned char>(ch)) && !std::islower(ch);
             EXPECT_TRUE(bHex) << "command line '" << cmdline << "'";
             EXPECT_TRUE(parent.rfind("valid pid=", 0) == 0 &&
                         services.count(std::stoul("0" + parent.substr(parent.find('=') + 1))) == 1)
@@ -293,7 +303,8 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     const DWORD survivor = first[0]["start"].processId;
     EXPECT_TRUE(qeb::scm::IsProcessAlive(survivor));
 
-    ASSERT_TRUE(::CreateDirectoryW((m_dir + L"a").c_str(), nullptr) && ::CreateDirectoryW((m_dir + L"b").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((m_dir + L"a").c_str(), nullptr) &&
+                ::CreateDirectoryW((m_dir + L"b").c_str(), nullptr));
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"a\\QEBCoreContainer.exe"));
     std::vector<DWORD> lookAlikes;
     for (const wchar_t* name : kLookAlikes) {
@@ -307,9 +318,11 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     Start();
     WaitState(SERVICE_RUNNING, 15000, restart);
     EXPECT_EQ(Reports(restart), (std::vector<Report>{kFirstStartPending, kRunning}));
-    EXPECT_TRUE(WaitUntil([&] { return !qeb::scm::IsProcessAlive(copy) && !qeb::scm::IsProcessAlive(survivor); }, 5000));
+    EXPECT_TRUE(
+        WaitUntil([&] { return !qeb::scm::IsProcessAlive(copy) && !qeb::scm::IsProcessAlive(survivor); }, 5000));
     log = Log();
-    for (const DWORD pid : {survivor, copy}) EXPECT_EQ(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").size(), 1u);
+    for (const DWORD pid : {survivor, copy})
+        EXPECT_EQ(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").size(), 1u);
     for (const DWORD pid : lookAlikes) {
         EXPECT_TRUE(qeb::scm::IsProcessAlive(pid)) << "pid " << pid;
         EXPECT_TRUE(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").empty()) << "pid " << pid;
@@ -408,10 +421,13 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     const size_t broken = m_watch->Changes().size();
     ASSERT_TRUE(Kill(containers[0]["start"].processId));
     // One byte of its code changed: every launch is refused from now on.
-    ASSERT_TRUE(WaitUntil([this] {
-        std::fstream file(std::filesystem::path(m_dir + L"QEBCoreContainer.exe"), std::ios::in | std::ios::out | std::ios::binary);
-        return file.seekp(4096) && file.put('x') && file.flush();
-    }, 1000));
+    ASSERT_TRUE(WaitUntil(
+        [this] {
+            std::fstream file(std::filesystem::path(m_dir + L"QEBCoreContainer.exe"),
+                              std::ios::in | std::ios::out | std::ios::binary);
+            return file.seekp(4096) && file.put('x') && file.flush();
+        },
+        1000));
     const uint64_t exited = WaitLog(kExited, 1, 5000).at(0);
     const auto failures = WaitLog(kRestartFailed, 7, 15000);
     ASSERT_EQ(failures.size(), 7u);
@@ -483,7 +499,8 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
     const size_t suspended = step == "create-process.created" ? 1 : 0;
     EXPECT_EQ(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size(), suspended);
     const Handle service(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                       m_watch->Changes().back().status.dwProcessId), &::CloseHandle);
+                                       m_watch->Changes().back().status.dwProcessId),
+                         &::CloseHandle);
     ASSERT_TRUE(service) << "no service process";
 
     const size_t from = m_watch->Changes().size();

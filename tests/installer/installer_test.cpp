@@ -2,8 +2,8 @@
 // as an administrator would, under the real Windows Installer and Service
 // Control Manager of the prefix.
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <msi.h>
 #include <psapi.h>
 
@@ -31,7 +31,8 @@ using namespace qebtest;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &info))
         return ::testing::AssertionFailure() << "msiexec not started: " << ::GetLastError();
     DWORD exitCode = ~0u;
     if (::WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0) ::GetExitCodeProcess(info.hProcess, &exitCode);
@@ -119,9 +120,10 @@ void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
     ASSERT_NE(module, nullptr) << exe;
     EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(1), RT_VERSION), nullptr) << exe;
     bool bIcon = false;
-    ::EnumResourceNamesW(module, RT_GROUP_ICON, [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR found) {
-        return *reinterpret_cast<bool*>(found) = true, FALSE;
-    }, reinterpret_cast<LONG_PTR>(&bIcon));
+    ::EnumResourceNamesW(
+        module, RT_GROUP_ICON,
+        [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR found) { return *reinterpret_cast<bool*>(found) = true, FALSE; },
+        reinterpret_cast<LONG_PTR>(&bIcon));
     EXPECT_TRUE(bIcon) << exe;
     for (const UINT id : {102u, 103u}) {
         const wchar_t* text = nullptr;
@@ -160,8 +162,12 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
     const uint64_t upgradeBegan = UtcNow();
     ASSERT_TRUE(Msiexec(L"/i", QEB_MSI_UPGRADE_FILE));
     EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
-    EXPECT_TRUE(WaitUntil([] { return AllRunVersion(L"QEBCoreService.exe", QEB_MSI_UPGRADE_VERSION) &&
-                                      AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_UPGRADE_VERSION); }, 15000))
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            return AllRunVersion(L"QEBCoreService.exe", QEB_MSI_UPGRADE_VERSION) &&
+                   AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_UPGRADE_VERSION);
+        },
+        15000))
         << qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size() << " containers";
     EXPECT_EQ(::WaitForSingleObject(firstService.get(), 0), WAIT_OBJECT_0);
     for (const qeb::UniqueHandle& container : firstContainers)
@@ -175,14 +181,19 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
 
     ASSERT_TRUE(Msiexec(L"/x", QEB_MSI_UPGRADE_FILE));
     DWORD error = 0;
-    EXPECT_TRUE(WaitUntil([&error] {
-        qeb::scm::OpenNamedService(SERVICE_QUERY_STATUS, &error);
-        return error == ERROR_SERVICE_DOES_NOT_EXIST;
-    }, 10000)) << error;
-    EXPECT_TRUE(WaitUntil([] {
-        return qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty() &&
-               qeb::scm::FindProcessIds(L"QEBCoreService.exe").empty();
-    }, 10000));
+    EXPECT_TRUE(WaitUntil(
+        [&error] {
+            qeb::scm::OpenNamedService(SERVICE_QUERY_STATUS, &error);
+            return error == ERROR_SERVICE_DOES_NOT_EXIST;
+        },
+        10000))
+        << error;
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            return qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty() &&
+                   qeb::scm::FindProcessIds(L"QEBCoreService.exe").empty();
+        },
+        10000));
     for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe"}) {
         EXPECT_EQ(::GetFileAttributesW((folder + file).c_str()), INVALID_FILE_ATTRIBUTES) << folder + file;
     }

@@ -28,7 +28,7 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"foreign_root.exe", false, false},    // our publisher's name under another root
         {fixtures / L"impostor_root.exe", false, false},   // a root named like ours with another key
         {fixtures / L"expired.exe", false, false},
-        {fixtures / L"wrong_eku.exe", false, false},       // not a code-signing certificate
+        {fixtures / L"wrong_eku.exe", false, false},  // not a code-signing certificate
     };
     for (const auto& row : rows) {
         // A missing image would be refused for the wrong reason.
@@ -51,10 +51,13 @@ TEST(Security, FileSwappedBetweenTheChecksIsEvaluatedAfresh) {
     image[image.size() / 3] ^= 0x01;
     std::ofstream(swapped, std::ios::binary) << image;
     {  // to the 100 ns, so that only the file itself tells them apart
-        qeb::UniqueHandle from(::CreateFileW(checked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        qeb::UniqueHandle to(::CreateFileW(swapped.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        qeb::UniqueHandle from(
+            ::CreateFileW(checked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        qeb::UniqueHandle to(
+            ::CreateFileW(swapped.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         FILETIME written = {};
-        ASSERT_TRUE(::GetFileTime(from.get(), nullptr, nullptr, &written) && ::SetFileTime(to.get(), nullptr, nullptr, &written));
+        ASSERT_TRUE(::GetFileTime(from.get(), nullptr, nullptr, &written) &&
+                    ::SetFileTime(to.get(), nullptr, nullptr, &written));
     }
 
     ASSERT_TRUE(VerifyEmbeddedSignature(checked.string().c_str()));

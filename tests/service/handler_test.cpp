@@ -105,7 +105,8 @@ protected:
         std::string hex;
         for (std::string line; std::getline(in, line);) {
             const size_t at = line.find(key);
-            if (at != std::string::npos) hex += line.substr(at + key.size(), line.find_last_not_of('\r') + 1 - at - key.size());
+            if (at != std::string::npos)
+                hex += line.substr(at + key.size(), line.find_last_not_of('\r') + 1 - at - key.size());
         }
         return hex;
     }
@@ -139,14 +140,16 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     const struct {
         DWORD eventType, sessionId;
         const char* text;
-    } rows[] = {{7, 2, "NotifyWinEvent7EventId2"}, {4294967295u, 4294967295u, "NotifyWinEvent4294967295EventId4294967295"}};
+    } rows[] = {{7, 2, "NotifyWinEvent7EventId2"},
+                {4294967295u, 4294967295u, "NotifyWinEvent4294967295EventId4294967295"}};
     std::string expected;
     for (const auto& row : rows) {
         WTSSESSION_NOTIFICATION notification = {sizeof notification, row.sessionId};
         const size_t before = Reports(0).size();
         EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_SESSIONCHANGE, row.eventType, &notification, nullptr));
         EXPECT_EQ(Reports(before), std::vector<SERVICE_STATUS>{kRunning});
-        for (const char* c = row.text; *c != '\0'; ++c) expected += "0123456789abcdef"[*c >> 4] + std::string(1, "0123456789abcdef"[*c & 15]) + "00";
+        for (const char* c = row.text; *c != '\0'; ++c)
+            expected += "0123456789abcdef"[*c >> 4] + std::string(1, "0123456789abcdef"[*c & 15]) + "00";
         kit::WaitFor([&] { return Received(first).size() >= expected.size(); }, 5000);
         EXPECT_EQ(expected, Received(first)) << "UTF-16LE, no terminator, nothing between messages";
     }

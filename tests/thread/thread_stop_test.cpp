@@ -80,8 +80,8 @@ TEST(BackgroundCall, CallerLeavesAtTheStopAndWorkNotStartedNeverRuns) {
     const LCID previous = ::GetThreadLocale();
     ASSERT_TRUE(::SetThreadLocale(german));
     auto seen = std::make_shared<LCID>(0);
-    EXPECT_EQ(BackgroundOutcome::Finished,
-              VelantThread::RunUnlessStopped("locale", [seen] { *seen = ::GetThreadLocale(); }, hStop.get()));
+    EXPECT_EQ(BackgroundOutcome::Finished, VelantThread::RunUnlessStopped(
+                                               "locale", [seen] { *seen = ::GetThreadLocale(); }, hStop.get()));
     ::SetThreadLocale(previous);
     EXPECT_EQ(german, *seen);
 
@@ -90,30 +90,37 @@ TEST(BackgroundCall, CallerLeavesAtTheStopAndWorkNotStartedNeverRuns) {
         ::WaitForSingleObject(hStarted.get(), INFINITE);
         ::SetEvent(hStop.get());
     });
-    EXPECT_EQ(BackgroundOutcome::Stopped,
-              VelantThread::RunUnlessStopped("held", [started = hStarted.get(), release = hRelease.get(), bFinished] {
-                  ::SetEvent(started);
-                  ::WaitForSingleObject(release, 10000);  // a caller that does not leave fails, not hangs
-                  *bFinished = true;
-              }, hStop.get()));
+    EXPECT_EQ(BackgroundOutcome::Stopped, VelantThread::RunUnlessStopped(
+                                              "held",
+                                              [started = hStarted.get(), release = hRelease.get(), bFinished] {
+                                                  ::SetEvent(started);
+                                                  ::WaitForSingleObject(
+                                                      release, 10000);  // a caller that does not leave fails, not hangs
+                                                  *bFinished = true;
+                                              },
+                                              hStop.get()));
     stopper.join();
     EXPECT_FALSE(*bFinished) << "the caller waited for the work";
     EXPECT_EQ(BackgroundOutcome::Stopped,
-              VelantThread::RunUnlessStopped("after-stop", [] { ADD_FAILURE() << "handed over after the stop"; },
-                                             hStop.get()));
+              VelantThread::RunUnlessStopped(
+                  "after-stop", [] { ADD_FAILURE() << "handed over after the stop"; }, hStop.get()));
 
     s_hLateQueued = hLateQueued.get();
     s_hLateStop = hLateStop.get();
     VelantThread::SetJobStepHook(&HoldLateJob);
     BackgroundOutcome late = BackgroundOutcome::Finished;
-    std::thread caller([&] { late = VelantThread::RunUnlessStopped("late", [] {}, hLateStop.get()); });
+    std::thread caller([&] {
+        late = VelantThread::RunUnlessStopped(
+            "late", [] {}, hLateStop.get());
+    });
     ::SetEvent(hRelease.get());  // the pool thread moves on to "late" and holds it
     EXPECT_EQ(::WaitForSingleObject(hLateQueued.get(), 10000), WAIT_OBJECT_0);
     ::SetEvent(hLateStop.get());
     caller.join();
     EXPECT_EQ(BackgroundOutcome::Stopped, late);
     // One pool thread, jobs in order: once this one has run, "late" is decided.
-    EXPECT_EQ(BackgroundOutcome::Finished, VelantThread::RunUnlessStopped("last", [] {}, nullptr));
+    EXPECT_EQ(BackgroundOutcome::Finished, VelantThread::RunUnlessStopped(
+                                               "last", [] {}, nullptr));
     VelantThread::SetJobStepHook(nullptr);
     EXPECT_FALSE(s_bLateRan) << "work handed over before the stop ran after it";
     EXPECT_TRUE(*bFinished);

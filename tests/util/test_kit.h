@@ -39,8 +39,8 @@ inline bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
 // A fresh folder under %TEMP%, removed with its contents at the end.
 struct TempDir {
     explicit TempDir(const wchar_t* prefix)
-        : path(std::filesystem::temp_directory_path() / (prefix + std::to_wstring(::GetCurrentProcessId()) + L"_" +
-                                                         std::to_wstring(++s_count))) {
+        : path(std::filesystem::temp_directory_path() /
+               (prefix + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(++s_count))) {
         std::filesystem::create_directories(path);
     }
     ~TempDir() {
@@ -62,7 +62,8 @@ public:
 
     // 0 the current file, 1 the newest rotated one.
     std::filesystem::path File(int index) const {
-        return m_dir.path / (index == 0 ? L"QEBCoreService.log" : L"QEBCoreService." + std::to_wstring(index) + L".log");
+        return m_dir.path /
+               (index == 0 ? L"QEBCoreService.log" : L"QEBCoreService." + std::to_wstring(index) + L".log");
     }
     // The lines of a file from byte `from` on, as "<level> <tag> <message>"
     // (stored as "<date> <time> <pid> <tid> <level> <tag> <message>\r\n").
@@ -79,10 +80,13 @@ public:
     }
     // Whether a line starts with `prefix`, waiting for it up to timeoutMs.
     bool Has(const std::string& prefix, size_t from = 0, DWORD timeoutMs = 0) const {
-        return WaitFor([&] {
-            const std::vector<std::string> lines = Lines(from);
-            return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
-        }, timeoutMs);
+        return WaitFor(
+            [&] {
+                const std::vector<std::string> lines = Lines(from);
+                return std::any_of(lines.begin(), lines.end(),
+                                   [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+            },
+            timeoutMs);
     }
     // Everything logged, for a failure message.
     std::string Tail() const {

@@ -1,6 +1,6 @@
 // The executable's directory and the narrow-to-wide conversion.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include "path_utils.h"
 
@@ -20,6 +20,7 @@ TEST(TextAndPath, DirectoryOfAPathAndWideText) {
     EXPECT_EQ(selfPath.substr(0, selfPath.rfind('\\') + 1), qeb::GetExeDirectory());
 
     EXPECT_EQ(L"", qeb::NarrowToWide("", CP_THREAD_ACP).value_or(L"<none>"));
-    EXPECT_EQ(L"NotifyWinEvent5EventId1", qeb::NarrowToWide("NotifyWinEvent5EventId1", CP_THREAD_ACP).value_or(L"<none>"));
+    EXPECT_EQ(L"NotifyWinEvent5EventId1",
+              qeb::NarrowToWide("NotifyWinEvent5EventId1", CP_THREAD_ACP).value_or(L"<none>"));
     EXPECT_FALSE(qeb::NarrowToWide(nullptr, CP_THREAD_ACP).has_value());
 }

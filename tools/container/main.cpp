@@ -56,10 +56,14 @@ bool ParseHandle(const wchar_t* commandLine, HANDLE& handle) {
     for (size_t i = 0; i < HANDLE_DIGITS; ++i) {
         const wchar_t c = commandLine[i];
         unsigned digit = 0;
-        if (c >= L'0' && c <= L'9') digit = static_cast<unsigned>(c - L'0');
-        else if (c >= L'A' && c <= L'F') digit = static_cast<unsigned>(c - L'A' + 10);
-        else if (c >= L'a' && c <= L'f') digit = static_cast<unsigned>(c - L'a' + 10);
-        else return false;
+        if (c >= L'0' && c <= L'9')
+            digit = static_cast<unsigned>(c - L'0');
+        else if (c >= L'A' && c <= L'F')
+            digit = static_cast<unsigned>(c - L'A' + 10);
+        else if (c >= L'a' && c <= L'f')
+            digit = static_cast<unsigned>(c - L'a' + 10);
+        else
+            return false;
         value = value * 16 + digit;
     }
     handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
@@ -93,7 +97,8 @@ HANDLE JournalLaunchFacts() {
     const struct {
         const char* key;
         DWORD which;
-    } standard[] = {{"stdin-type", STD_INPUT_HANDLE}, {"stdout-type", STD_OUTPUT_HANDLE}, {"stderr-type", STD_ERROR_HANDLE}};
+    } standard[] = {
+        {"stdin-type", STD_INPUT_HANDLE}, {"stdout-type", STD_OUTPUT_HANDLE}, {"stderr-type", STD_ERROR_HANDLE}};
     for (const auto& s : standard) {
         const HANDLE h = ::GetStdHandle(s.which);
         std::string type = "none";
@@ -177,13 +182,10 @@ void RunStep(const ScenarioStep& step, const Scenario& scenario) {
         if (scenario.bReadyNever) return;
         JournalRecord(SendUtf16("NotifyWorkStatus1") ? "ready-sent" : "ready-failed", "");
         break;
-    case ScenarioStep::Kind::Send:
-        JournalRecord(SendUtf16(step.text) ? "sent" : "send-failed", step.text);
-        break;
+    case ScenarioStep::Kind::Send: JournalRecord(SendUtf16(step.text) ? "sent" : "send-failed", step.text); break;
     case ScenarioStep::Kind::SendHex: {
         const std::vector<unsigned char> bytes = FromHex(step.text);
-        JournalRecord(WriteOut(bytes.data(), static_cast<DWORD>(bytes.size())) ? "sent-hex" : "send-failed",
-                      step.text);
+        JournalRecord(WriteOut(bytes.data(), static_cast<DWORD>(bytes.size())) ? "sent-hex" : "send-failed", step.text);
         break;
     }
     case ScenarioStep::Kind::Exit:

@@ -20,7 +20,7 @@ struct Scenario {
     bool bReadyGiven = false;  // a ready_after_ms line replaced the default
     bool bLoaded = false;      // a scenario file was read
     unsigned long floodBytesPerSec = 0;
-    bool bCloseStdout = false;     // standard output closed right after start
+    bool bCloseStdout = false;  // standard output closed right after start
     std::vector<std::string> unknownLines;
     std::vector<ScenarioStep> steps;  // in file order
 };

@@ -30,8 +30,8 @@ bool ReadProcessRecord(DWORD processId, ProcessRecord* result) {
     std::vector<unsigned char> buffer(1 << 20);
     ULONG needed = 0;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const LONG status = query(SYSTEM_PROCESS_INFORMATION_CLASS, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                  &needed);
+        const LONG status =
+            query(SYSTEM_PROCESS_INFORMATION_CLASS, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
         if (status == 0) break;
         if (attempt == 3) return false;
         buffer.resize(buffer.size() * 2 + needed);

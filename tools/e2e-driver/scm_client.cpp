@@ -80,8 +80,8 @@ DWORD StartNamedService(const wchar_t* name) {
 }
 
 DWORD SendControl(DWORD control, SERVICE_STATUS* status, const wchar_t* name) {
-    constexpr DWORD kAccess =
-        SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL | SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS;
+    constexpr DWORD kAccess = SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL |
+                              SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS;
     SERVICE_STATUS local = {};
     return OnFreshHandle(kAccess, name, [&](SC_HANDLE service) {
         return ::ControlService(service, control, status != nullptr ? status : &local);
@@ -91,8 +91,8 @@ DWORD SendControl(DWORD control, SERVICE_STATUS* status, const wchar_t* name) {
 DWORD QueryStatus(SERVICE_STATUS_PROCESS* status, const wchar_t* name) {
     return OnFreshHandle(SERVICE_QUERY_STATUS, name, [status](SC_HANDLE service) {
         DWORD needed = 0;
-        return ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status),
-                                      sizeof(*status), &needed);
+        return ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status), sizeof(*status),
+                                      &needed);
     });
 }
 

@@ -42,8 +42,8 @@ std::string DescribeStatus(const SERVICE_STATUS_PROCESS& s) {
                   "state=%s(%lu) type=0x%lx accepted=0x%lx exit=%lu/%lu checkpoint=%lu waithint=%lu pid=%lu",
                   ServiceStateName(s.dwCurrentState), static_cast<unsigned long>(s.dwCurrentState),
                   static_cast<unsigned long>(s.dwServiceType), static_cast<unsigned long>(s.dwControlsAccepted),
-                  static_cast<unsigned long>(s.dwWin32ExitCode), static_cast<unsigned long>(s.dwServiceSpecificExitCode),
-                  static_cast<unsigned long>(s.dwCheckPoint),
+                  static_cast<unsigned long>(s.dwWin32ExitCode),
+                  static_cast<unsigned long>(s.dwServiceSpecificExitCode), static_cast<unsigned long>(s.dwCheckPoint),
                   static_cast<unsigned long>(s.dwWaitHint), static_cast<unsigned long>(s.dwProcessId));
     return text;
 }
@@ -103,8 +103,8 @@ void StatusWatcher::Poll() {
         const ServiceHandle service = OpenNamedService(SERVICE_QUERY_STATUS, &error, m_name.c_str());
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed = 0;
-        if (service && ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                              reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        if (service && ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                              sizeof status, &needed)) {
             if (!bHaveLast || !SameStatus(status, last)) {
                 const StatusSample sample{UtcNowMs(), status};
                 {

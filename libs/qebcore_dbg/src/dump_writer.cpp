@@ -134,7 +134,8 @@ DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, wchar_t (&path)[DUMP_PATH_CH
     info.ThreadId = ::GetCurrentThreadId();
     info.ExceptionPointers = exception;
     info.ClientPointers = FALSE;
-    const MINIDUMP_TYPE type = static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithThreadInfo | MiniDumpWithUnloadedModules);
+    const MINIDUMP_TYPE type =
+        static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithThreadInfo | MiniDumpWithUnloadedModules);
     const BOOL written = s_writeDump(::GetCurrentProcess(), processId, hFile, type,
                                      exception != nullptr ? &info : nullptr, nullptr, nullptr);
     const DWORD error = written ? ERROR_SUCCESS : ::GetLastError();

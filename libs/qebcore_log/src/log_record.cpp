@@ -15,12 +15,11 @@ void AppendOneLine(std::string& out, const std::string& text) {
 std::string FormatLogRecord(const LogStamp& utc, uint32_t processId, uint32_t threadId, char level,
                             const std::string& tag, const std::string& message) {
     char prefix[96] = {};
-    const int length = std::snprintf(prefix, sizeof prefix, "%04u-%02u-%02u %02u:%02u:%02u.%03uZ %lu %lu %c ",
-                                     static_cast<unsigned>(utc.year), static_cast<unsigned>(utc.month),
-                                     static_cast<unsigned>(utc.day), static_cast<unsigned>(utc.hour),
-                                     static_cast<unsigned>(utc.minute), static_cast<unsigned>(utc.second),
-                                     static_cast<unsigned>(utc.milliseconds), static_cast<unsigned long>(processId),
-                                     static_cast<unsigned long>(threadId), level);
+    const int length = std::snprintf(
+        prefix, sizeof prefix, "%04u-%02u-%02u %02u:%02u:%02u.%03uZ %lu %lu %c ", static_cast<unsigned>(utc.year),
+        static_cast<unsigned>(utc.month), static_cast<unsigned>(utc.day), static_cast<unsigned>(utc.hour),
+        static_cast<unsigned>(utc.minute), static_cast<unsigned>(utc.second), static_cast<unsigned>(utc.milliseconds),
+        static_cast<unsigned long>(processId), static_cast<unsigned long>(threadId), level);
     std::string record;
     record.reserve(static_cast<size_t>(length > 0 ? length : 0) + tag.size() + message.size() + 3);
     if (length > 0) record.append(prefix, static_cast<size_t>(length));

@@ -105,7 +105,8 @@ void MakeFilePath(wchar_t (&path)[PATH_CHARS], int index) noexcept {
     if (index > 0) {
         wchar_t digits[8] = {};
         int count = 0;
-        for (int value = index; value > 0 && count < 7; value /= 10) digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        for (int value = index; value > 0 && count < 7; value /= 10)
+            digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
         wchar_t number[9] = {L'.'};
         for (int i = 0; i < count; ++i) number[1 + i] = digits[count - 1 - i];
         append(number);
@@ -125,8 +126,8 @@ void CloseFileLocked() noexcept {
 bool OpenFileLocked() noexcept {
     wchar_t path[PATH_CHARS];
     MakeFilePath(path, 0);
-    const HANDLE hFile = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!IsValid(hFile)) return false;
     LARGE_INTEGER end{};
     if (!::SetFilePointerEx(hFile, LARGE_INTEGER{}, &end, FILE_END)) {
@@ -191,12 +192,14 @@ bool OpenSink(const wchar_t* directory, unsigned long long maxFileBytes, int max
 
     std::wmemcpy(g_sink.directory, directory, length + 1);
     // Trailing separators would double up in the composed paths.
-    for (size_t end = length; end > 1 && (g_sink.directory[end - 1] == L'\\' || g_sink.directory[end - 1] == L'/'); --end)
+    for (size_t end = length; end > 1 && (g_sink.directory[end - 1] == L'\\' || g_sink.directory[end - 1] == L'/');
+         --end)
         g_sink.directory[end - 1] = L'\0';
     ::CreateDirectoryW(g_sink.directory, nullptr);  // already there is fine
 
     g_sink.maxBytes = maxFileBytes;
-    g_sink.maxBackups = maxBackupFiles < 0 ? 0 : (maxBackupFiles > MAX_BACKUP_FILES ? MAX_BACKUP_FILES : maxBackupFiles);
+    g_sink.maxBackups =
+        maxBackupFiles < 0 ? 0 : (maxBackupFiles > MAX_BACKUP_FILES ? MAX_BACKUP_FILES : maxBackupFiles);
     if (!OpenFileLocked()) return false;
     g_sink.bConfigured = true;
     return true;

@@ -36,9 +36,10 @@ void Write(char level, const std::string& tag, const std::string& message) noexc
     try {
         SYSTEMTIME utc{};
         ::GetSystemTime(&utc);
-        const qeblog::LogStamp stamp{utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute, utc.wSecond,
-                                     utc.wMilliseconds};
-        qeblog::WriteSink(qeblog::FormatLogRecord(stamp, ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, tag, message));
+        const qeblog::LogStamp stamp{utc.wYear,   utc.wMonth,  utc.wDay,         utc.wHour,
+                                     utc.wMinute, utc.wSecond, utc.wMilliseconds};
+        qeblog::WriteSink(
+            qeblog::FormatLogRecord(stamp, ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, tag, message));
     } catch (...) {
         // Out of memory while composing: the line is lost, the caller goes on.
     }
