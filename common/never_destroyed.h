@@ -6,6 +6,7 @@
 // memory and handles when the process ends.
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace qeb {
@@ -14,7 +15,7 @@ template <typename T>
 class NeverDestroyed {
 public:
     template <typename... Args>
-    explicit NeverDestroyed(Args&&... args) {
+    explicit NeverDestroyed(Args&&... args) noexcept(std::is_nothrow_constructible_v<T, Args...>) {
         ::new (static_cast<void*>(m_storage)) T(std::forward<Args>(args)...);
     }
     NeverDestroyed(const NeverDestroyed&) = delete;

@@ -24,8 +24,8 @@ enum class BackgroundOutcome {
 // caller walked away from finishes on its own, so it must own everything it
 // touches (capture by value or shared pointer). The pool thread takes the
 // caller's thread locale for the length of the work, so CP_THREAD_ACP means
-// the same on both sides. `job` names the work for MarkJobStep.
-BackgroundOutcome RunUnlessStopped(const char* job, std::function<void()> work, HANDLE hStop) noexcept;
+// the same on both sides. `name` names the work for MarkJobStep.
+BackgroundOutcome RunUnlessStopped(const char* name, std::function<void()> work, HANDLE hStop) noexcept;
 
 // Hands `work` to the pool thread without waiting for it; false when the pool
 // refused it (the work is then not run).

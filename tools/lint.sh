@@ -36,8 +36,14 @@ begin "clang build (product and tools)"
 end "clang build (product and tools)" $?
 
 begin "compile database (cross preset)"
-cmake --preset cross >/dev/null
+# The analysers read a copy of their own, so that a build of the cross tree
+# running beside them (CI runs the tests at the same time) cannot change it
+# under them. QEB_LINT_REUSE_DB=1 takes the cross tree as it is configured.
+if [ "${QEB_LINT_REUSE_DB:-0}" != 1 ] || [ ! -f build/cross/compile_commands.json ]; then
+  cmake --preset cross >/dev/null
+fi
 rc=$?
+mkdir -p build/lint && cp build/cross/compile_commands.json build/lint/ || rc=1
 end "compile database (cross preset)" $rc
 [ $rc -eq 0 ] || exit 1
 
@@ -46,7 +52,7 @@ end "compile database (cross preset)" $rc
 # clang's MinGW driver finds neither by itself from gcc's command line.
 triple=x86_64-w64-mingw32
 gcc_dir=$(ls -d /usr/lib/gcc/$triple/*-posix | sort -V | tail -n 1)
-tidy_args=(-p build/cross --quiet
+tidy_args=(-p build/lint --quiet
   --extra-arg-before=--target=$triple
   --extra-arg-before=--sysroot=/usr/$triple
   --extra-arg-before=-isystem"$gcc_dir"/include/c++
@@ -63,7 +69,7 @@ printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$jobs" bash -c '
 end clang-tidy $?
 
 begin cppcheck
-cppcheck_dir=build/cross/cppcheck
+cppcheck_dir=build/lint/cppcheck
 mkdir -p "$cppcheck_dir"
 filters=()
 for d in service container thread common libs tools/container tools/e2e-driver; do
@@ -74,7 +80,7 @@ done
 #                         configurations, not from parsing the real headers;
 #   useStlAlgorithm       a suggestion of style: a raw loop over a buffer is
 #                         as clear here as an algorithm call.
-cppcheck --project=build/cross/compile_commands.json "${filters[@]}" \
+cppcheck --project=build/lint/compile_commands.json "${filters[@]}" \
   --library=windows --platform=win64 --std=c++17 \
   --enable=warning,style,performance,portability --inline-suppr \
   --suppress=missingIncludeSystem --suppress=useStlAlgorithm \
