@@ -25,10 +25,6 @@ CreationsInFlight& InFlight() noexcept {
     return s_inFlight;
 }
 
-bool IsSignalled(HANDLE handle) noexcept {
-    return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
-}
-
 // The look at the exit event and the count of creations under way change
 // together under the lock, and the stop path takes the lock after setting
 // the event: a creation either sees the stop or is counted before the stop
@@ -36,7 +32,7 @@ bool IsSignalled(HANDLE handle) noexcept {
 bool EnterCreation(HANDLE hExitEvent) noexcept {
     CreationsInFlight& inFlight = InFlight();
     ::EnterCriticalSection(&inFlight.lock);
-    const bool bStopped = IsSignalled(hExitEvent);
+    const bool bStopped = VelantThread::IsSignalled(hExitEvent);
     if (!bStopped && inFlight.count++ == 0 && inFlight.hIdle != nullptr) ::ResetEvent(inFlight.hIdle);
     ::LeaveCriticalSection(&inFlight.lock);
     return !bStopped;
@@ -90,7 +86,7 @@ void CreateContainerUnlessStopped(CreationResult& result, const std::wstring& pa
     const qeb::UniqueHandle hThread(info.hThread);
     VelantThread::MarkJobStep(CREATE_PROCESS_JOB, "created");
 
-    if (IsSignalled(hExitEvent)) {
+    if (VelantThread::IsSignalled(hExitEvent)) {
         EndUnstarted(result, CreationOutcome::Stopped);
     } else if (::ResumeThread(hThread.get()) == static_cast<DWORD>(-1)) {
         result.error = ::GetLastError();

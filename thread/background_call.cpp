@@ -20,10 +20,6 @@ struct Job {
     qeb::UniqueHandle hDone;  // manual-reset; null for work nobody waits for
 };
 
-bool IsSignalled(HANDLE handle) noexcept {
-    return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
-}
-
 void RunWork(Job& job) noexcept {
     const LCID previous = ::GetThreadLocale();
     if (job.locale != 0 && job.locale != previous) ::SetThreadLocale(job.locale);
@@ -84,6 +80,10 @@ std::shared_ptr<Job> MakeJob(const char* name, std::function<void()> work) {
 }
 
 }  // namespace
+
+bool IsSignalled(HANDLE handle) noexcept {
+    return handle != nullptr && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+}
 
 BackgroundOutcome RunUnlessStopped(const char* name, std::function<void()> work, HANDLE hStop) noexcept {
     try {

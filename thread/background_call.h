@@ -39,4 +39,8 @@ using JobStepHook = void (*)(const char* job, const char* step);
 void SetJobStepHook(JobStepHook hook) noexcept;
 void MarkJobStep(const char* job, const char* step) noexcept;
 
+// True when the event (or any waitable handle) is signalled now; false for
+// a null handle.
+bool IsSignalled(HANDLE handle) noexcept;
+
 }  // namespace VelantThread

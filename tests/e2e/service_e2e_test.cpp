@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "expected_reports.h"
 #include "process_list.h"
 #include "scm_client.h"
 #include "service_files.h"
@@ -59,27 +60,7 @@ constexpr long long kRelaunchSlackMs = 400;
 // Stop request to STOPPED seen: measured 15-110 ms; 277 ms during a check.
 constexpr long long kStopBoundMs = 500;
 
-// What the manager passes on of a report. Wine shows the configured service
-// type (0x10) instead of the reported 0x30, so the type is checked in process.
-struct Report {
-    DWORD state, accepted, checkPoint, waitHint, exitCode, specificExitCode;
-    bool operator==(const Report& o) const {
-        return state == o.state && accepted == o.accepted && checkPoint == o.checkPoint && waitHint == o.waitHint &&
-               exitCode == o.exitCode && specificExitCode == o.specificExitCode;
-    }
-};
-void PrintTo(const Report& r, std::ostream* out) {
-    *out << qeb::scm::ServiceStateName(r.state) << " accepted=0x" << std::hex << r.accepted << std::dec
-         << " checkpoint=" << r.checkPoint << " waithint=" << r.waitHint << " exit=" << r.exitCode << "/"
-         << r.specificExitCode;
-}
-constexpr DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
-constexpr Report kFirstStartPending{SERVICE_START_PENDING, kAccepted, 0, 1000, 0, 0};
-constexpr Report kRunning{SERVICE_RUNNING, kAccepted, 0, 0, 0, 0};
-// After a running report, start pending keeps its wait hint of 0.
-constexpr Report kRestartPending{SERVICE_START_PENDING, kAccepted, 0, 0, 0, 0};
-constexpr Report kStopPending{SERVICE_STOP_PENDING, kAccepted, 0, 1000, 0, 0};
-constexpr Report kStopped{SERVICE_STOPPED, kAccepted, 0, 0, 0, 0};
+using Report = SERVICE_STATUS;
 
 // A copy started from another folder; its process id.
 DWORD StartCopy(std::wstring exe) {
@@ -199,8 +180,10 @@ protected:
         for (size_t i = from; i < changes.size(); ++i) {
             const SERVICE_STATUS_PROCESS& s = changes[i].status;
             if (s.dwControlsAccepted == 0 && s.dwCurrentState != SERVICE_RUNNING) continue;
-            reports.push_back({s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode,
-                               s.dwServiceSpecificExitCode});
+            // Wine shows the configured service type (0x10) instead of the
+            // reported 0x30, so the type is checked in process only.
+            reports.push_back({kRunning.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+                               s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint});
         }
         return reports;
     }
@@ -521,8 +504,7 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
     ASSERT_EQ(::WaitForSingleObject(service.get(), 10000), WAIT_OBJECT_0) << "the service process runs on";
     FILETIME t[4] = {};  // creation, exit, kernel, user
     ASSERT_TRUE(::GetProcessTimes(service.get(), &t[0], &t[1], &t[2], &t[3]));
-    // Milliseconds since 1970, as UtcNow counts them.
-    const uint64_t ended = ((uint64_t{t[1].dwHighDateTime} << 32 | t[1].dwLowDateTime) - 116444736000000000ULL) / 10000;
+    const uint64_t ended = qeb::scm::FileTimeToUtcMs(t[1]);
     const long long endMs = static_cast<long long>(ended - stopped.utcMs);
     std::printf("[ measure ] %s: stop request to STOPPED %lld ms, STOPPED to process end %lld ms\n", row.name,
                 Gap(request, stopped.utcMs), endMs);

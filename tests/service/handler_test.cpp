@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "expected_reports.h"
 #include "qeb_core_process.h"
 #include "service_handler.h"
 #include "service_main.h"
@@ -57,25 +58,9 @@ std::vector<SERVICE_STATUS> Reports(size_t from) {
 
 }  // namespace
 
-bool operator==(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
-    return a.dwServiceType == b.dwServiceType && a.dwCurrentState == b.dwCurrentState &&
-           a.dwControlsAccepted == b.dwControlsAccepted && a.dwWin32ExitCode == b.dwWin32ExitCode &&
-           a.dwServiceSpecificExitCode == b.dwServiceSpecificExitCode && a.dwCheckPoint == b.dwCheckPoint &&
-           a.dwWaitHint == b.dwWaitHint;
-}
-void PrintTo(const SERVICE_STATUS& s, std::ostream* out) {
-    *out << "{type 0x" << std::hex << s.dwServiceType << std::dec << " state " << s.dwCurrentState << " accepted 0x"
-         << std::hex << s.dwControlsAccepted << std::dec << " exit " << s.dwWin32ExitCode << "/"
-         << s.dwServiceSpecificExitCode << " checkpoint " << s.dwCheckPoint << " waithint " << s.dwWaitHint << "}";
-}
-
 namespace {
 
-constexpr SERVICE_STATUS kStartPending{0x30, SERVICE_START_PENDING, 0x85, 0, 0, 0, 1000};
-constexpr SERVICE_STATUS kRunning{0x30, SERVICE_RUNNING, 0x85, 0, 0, 0, 0};
-constexpr SERVICE_STATUS kRestartPending{0x30, SERVICE_START_PENDING, 0x85, 0, 0, 0, 0};
-constexpr SERVICE_STATUS kStopPending{0x30, SERVICE_STOP_PENDING, 0x85, 0, 0, 0, 1000};
-constexpr SERVICE_STATUS kStopped{0x30, SERVICE_STOPPED, 0x85, 0, 0, 0, 0};
+using namespace qebtest;
 
 class Host : public ::testing::Test {
 protected:
@@ -131,7 +116,7 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     ASSERT_EQ(s_registeredName, L"QEBCoreService");
     ASSERT_EQ(s_handler, &ServiceHandlerEx);
     ASSERT_NE(g_hContainerHandle, nullptr) << log.Tail();
-    EXPECT_EQ(Reports(0), (std::vector<SERVICE_STATUS>{kStartPending, kRunning})) << log.Tail();
+    EXPECT_EQ(Reports(0), (std::vector<SERVICE_STATUS>{kFirstStartPending, kRunning})) << log.Tail();
     EXPECT_TRUE(log.Has("I container get container notify workStatus = 1(")) << "RUNNING before the ready report";
     const DWORD first = Adopt();
 

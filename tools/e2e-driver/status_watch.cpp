@@ -19,11 +19,15 @@ bool SameStatus(const SERVICE_STATUS_PROCESS& a, const SERVICE_STATUS_PROCESS& b
 
 }  // namespace
 
+uint64_t FileTimeToUtcMs(const FILETIME& time) noexcept {
+    const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return (ticks - kUnixEpochIn100ns) / 10000;
+}
+
 uint64_t UtcNowMs() noexcept {
     FILETIME now = {};
     ::GetSystemTimePreciseAsFileTime(&now);
-    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return (ticks - kUnixEpochIn100ns) / 10000;
+    return FileTimeToUtcMs(now);
 }
 
 std::string FormatUtcMs(uint64_t utcMs) {

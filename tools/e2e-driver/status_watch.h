@@ -20,6 +20,8 @@ namespace qeb::scm {
 
 // Milliseconds since 1970-01-01 UTC; comparable with the log's timestamps.
 uint64_t UtcNowMs() noexcept;
+// A FILETIME (UTC) in the same milliseconds.
+uint64_t FileTimeToUtcMs(const FILETIME& time) noexcept;
 // "HH:MM:SS.mmm" (UTC).
 std::string FormatUtcMs(uint64_t utcMs);
 
