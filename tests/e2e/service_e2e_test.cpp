@@ -480,6 +480,18 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
     const size_t started = Containers().size();
     // Only the suspended creation has a container process yet, one that has not run.
     const size_t suspended = step == "create-process.created" ? 1 : 0;
+    if (suspended == 0) {  // the launch holds the checked file: no writer, no rename, no delete
+        const std::wstring file = m_dir + L"QEBCoreContainer.exe", moved = file + L".moved";
+        const HANDLE writer = ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr);
+        const bool bWritable = writer != INVALID_HANDLE_VALUE;
+        if (bWritable) ::CloseHandle(writer);
+        const bool bRenamed = ::MoveFileExW(file.c_str(), moved.c_str(), 0) != FALSE;
+        if (bRenamed) ::MoveFileExW(moved.c_str(), file.c_str(), 0);
+        const bool bDeleted = ::DeleteFileW(file.c_str()) != FALSE;
+        EXPECT_FALSE(bWritable || bRenamed || bDeleted)
+            << "held file opened for writing " << bWritable << ", renamed " << bRenamed << ", deleted " << bDeleted;
+    }
     EXPECT_EQ(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size(), suspended);
     const Handle service(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                        m_watch->Changes().back().status.dwProcessId),

@@ -62,6 +62,12 @@ namespace {
 
 using namespace qebtest;
 
+constexpr char kReadyWaitLeft[] =
+    "E container WaitContainerReadyAndReportStatus WaitForMultipleObjects fail,  exit signal received(";
+// A stop in the readiness wait, request to stopped: measured 3-7 ms; a wait
+// that ignored the stop would hold it for the rest of its 500 ms.
+constexpr ULONGLONG kStopInWaitBoundMs = 150;
+
 class Host : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -144,11 +150,26 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     EXPECT_EQ(log.Lines().size(), lines);
     EXPECT_EQ(Reports(quiet).size(), 0u);
 
+    // Three restarts of containers that report ready at once: the service
+    // holds as many handles, counted while it waits on each container, as
+    // after the first (threads and memory: the soak bench).
+    std::vector<size_t> handles;
+    for (size_t restarts = 1; restarts <= 3; ++restarts) {
+        ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
+        ASSERT_TRUE(
+            kit::WaitFor([&] { return log.Count("I service Restart ContainerProcess success(") == restarts; }, 10000))
+            << log.Tail();
+        Adopt();
+        handles.push_back(kit::OpenHandleCount());
+    }
+    EXPECT_EQ(handles, std::vector<size_t>(3, handles[0])) << "handles held after each restart";
+
     // The restarted container never reports and never reads.
     Scenario("ready never\nno_read\n");
     const size_t restart = Reports(0).size();
     ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
-    ASSERT_TRUE(log.Has("I service Restart ContainerProcess success(", 0, 10000)) << log.Tail();
+    ASSERT_TRUE(kit::WaitFor([&] { return log.Count("I service Restart ContainerProcess success(") == 4; }, 10000))
+        << log.Tail();
     EXPECT_EQ(Reports(restart), (std::vector<SERVICE_STATUS>{kRestartPending, kRunning})) << log.Tail();
     EXPECT_TRUE(log.Has("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("))
         << "RUNNING for a container that never said it was ready" << log.Tail();
@@ -164,9 +185,19 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     EXPECT_TRUE(took >= 900 && took < 1500) << took << " ms";
     EXPECT_TRUE(log.Has("E container SendDataPipe failed(")) << log.Tail();
 
+    // The shutdown comes while the next silent container's readiness wait
+    // has most of its 500 ms to go: the wait ends on the exit event, and the
+    // supervision thread ends by itself (checked below).
     const size_t shutdown = Reports(0).size();
+    ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
+    ASSERT_TRUE(kit::WaitFor([] { return g_hContainerHandle == nullptr; }, 5000));
+    ASSERT_TRUE(kit::WaitFor([] { return g_hContainerHandle != nullptr; }, 5000)) << log.Tail();
+    Adopt();
     EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr));
-    EXPECT_EQ(Reports(shutdown), (std::vector<SERVICE_STATUS>{kStopPending, kStopped}));
+    EXPECT_EQ(Reports(shutdown), (std::vector<SERVICE_STATUS>{kRestartPending, kStopPending, kStopped}));
+    EXPECT_EQ(log.Count("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("), 1u)
+        << log.Tail();
+    EXPECT_TRUE(log.Has(kReadyWaitLeft)) << log.Tail();
     EXPECT_TRUE(log.Has("I service ServiceHandlerEx fdwControl = .5(ServiceHandlerEx)")) << log.Tail();
     // Stopped comes after both threads ended; the loop ended at the exit
     // event while it still watched the container's handle.
@@ -180,4 +211,24 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     EXPECT_FALSE(log.Has("W container ExitThread failed!") || log.Has("E container ReleaseAllResources fail"))
         << log.Tail();
     EXPECT_EQ(g_hContainerHandle, nullptr);
+}
+
+// A stop while the first container's readiness wait still has most of its
+// 500 ms to go: the wait ends on the exit event and service_main finishes at
+// once, so stopped follows without running and without the time-out.
+TEST_F(Host, StopInTheFirstReadinessWait) {
+    Scenario("ready never\n");
+    std::thread dispatcher([] { service_main(0, nullptr); });
+    ASSERT_TRUE(kit::WaitFor([] { return g_hContainerHandle != nullptr; }, 10000)) << log.Tail();
+    Adopt();
+    const ULONGLONG request = ::GetTickCount64();
+    EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
+    const ULONGLONG took = ::GetTickCount64() - request;
+    dispatcher.join();
+    std::printf("[ measure ] stop in the first readiness wait to stopped: %llu ms\n", took);
+    EXPECT_EQ(Reports(0), (std::vector<SERVICE_STATUS>{kFirstStartPending, kStopPending, kStopped})) << log.Tail();
+    EXPECT_TRUE(log.Has(kReadyWaitLeft)) << log.Tail();
+    EXPECT_FALSE(log.Has("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("))
+        << log.Tail();
+    EXPECT_LT(took, kStopInWaitBoundMs) << log.Tail();
 }

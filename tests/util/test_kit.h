@@ -36,6 +36,16 @@ inline bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
     return true;
 }
 
+// This process's open handles, counted by value (GetProcessHandleCount
+// gives 0 under Wine): the values a handle table hands out, in steps of 4.
+inline size_t OpenHandleCount() {
+    size_t open = 0;
+    DWORD flags = 0;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4)
+        open += ::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    return open;
+}
+
 // A fresh folder under %TEMP%, removed with its contents at the end.
 struct TempDir {
     explicit TempDir(const wchar_t* prefix)
@@ -87,6 +97,12 @@ public:
                                    [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
             },
             timeoutMs);
+    }
+    // How many lines start with `prefix`.
+    size_t Count(const std::string& prefix) const {
+        const std::vector<std::string> lines = Lines();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                                 [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
     }
     // Everything logged, for a failure message.
     std::string Tail() const {
