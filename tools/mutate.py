@@ -172,7 +172,8 @@ def pick_sample(found, count, seed):
     rng = random.Random(seed)
     weight = Counter()
     for f in found:
-        weight[f.split("/")[0]] += code_lines((ROOT / f).read_text())
+        if found[f]:
+            weight[f.split("/")[0]] += code_lines((ROOT / f).read_text())
     total = sum(weight.values())
     shares = {d: count * w / total for d, w in weight.items()}
     quota = {d: max(1, int(s)) for d, s in shares.items()}

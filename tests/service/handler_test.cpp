@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "expected_reports.h"
+#include "process_list.h"
 #include "qeb_core_process.h"
 #include "service_handler.h"
 #include "service_main.h"
@@ -76,7 +77,9 @@ protected:
         SetServiceCtrlRegistrar(&Register);
     }
     void TearDown() override {
-        ::TerminateProcess(m_hContainer.get(), 1);
+        // Every container this life started, the adopted one and any other: each
+        // inherited this program's standard output, which ctest waits on.
+        qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);
         ::DeleteFileW(m_scenario.c_str());
         SetServiceCtrlRegistrar(nullptr);
         SetServiceStatusReporter(nullptr);
