@@ -146,8 +146,23 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
 
     // The restarted container never reports and never reads.
     Scenario("ready never\nno_read\n");
+    // The stray cleanup's kill spares what is no longer the container it
+    // listed: another image under the id, a container started after the
+    // list. The one it listed it ends, and the service restarts it.
+    PROCESS_INFORMATION other{};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring command = L"\"" + kit::ExeDir() + L"host_tests.exe\"";
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &other));
+    const qeb::UniqueHandle otherProcess(other.hProcess), otherThread(other.hThread);
+    EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(other.dwProcessId));
+    EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(first, FILETIME{}));
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(otherProcess.get(), 200));
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(m_hContainer.get(), 0));
+    ::TerminateProcess(otherProcess.get(), 1);
     const size_t restart = Reports(0).size();
-    ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
+    ASSERT_TRUE(QEBCoreProcess::GetInstance()->KillContainerProcess(first));
     ASSERT_TRUE(log.Has("I service Restart ContainerProcess success(", 0, 10000)) << log.Tail();
     EXPECT_EQ(Reports(restart), (std::vector<SERVICE_STATUS>{kRestartPending, kRunning})) << log.Tail();
     EXPECT_TRUE(log.Has("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("))
