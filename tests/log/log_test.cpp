@@ -85,6 +85,7 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     // lines still fit under the cap meanwhile).
     EXPECT_TRUE(
         kit::WaitFor([&] { return QEBLOGI("service", "after"), kit::ReadAll(log.File(1)).rfind(held, 0) == 0; }, 3000));
+    EXPECT_NE(std::string::npos, kit::ReadAll(log.File(1)).find("I service after")) << "tried again at once";
     EXPECT_TRUE(one == kit::ReadAll(log.File(2)));
     EXPECT_TRUE(log.Has("W container log writing resumed, lines dropped = ")) << log.Tail();
     EXPECT_EQ(files, FileCount()) << "no file left behind by the rotations that failed";
