@@ -4,6 +4,7 @@
 // started with CRASH_FLAG, in a folder of its own, so that its "logs" folder
 // holds only its own dumps and log.
 #include <windows.h>
+#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <process.h>
 #include <sddl.h>
@@ -46,16 +47,6 @@ const bool s_bCrashChild = [] {
     return true;
 }();
 
-ULONGLONG Ticks(const FILETIME& time) { return ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart; }
-
-std::vector<std::filesystem::path> Dumps(const std::filesystem::path& folder) {
-    std::vector<std::filesystem::path> dumps;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        if (entry.path().extension() == L".dmp") dumps.push_back(entry.path());
-    std::sort(dumps.begin(), dumps.end());
-    return dumps;
-}
-
 }  // namespace
 
 TEST(CrashDump, CrashEndsTheProcessInTimeWithAPrivateDump) {
@@ -64,10 +55,10 @@ TEST(CrashDump, CrashEndsTheProcessInTimeWithAPrivateDump) {
         kit::TempDir dir(L"qeb_crash");
         const std::filesystem::path exe = dir.path / L"QEBCrashProbe.exe", logs = dir.path / L"logs";
         ASSERT_TRUE(::CopyFileW((kit::ExeDir() + L"unit_tests.exe").c_str(), exe.c_str(), FALSE));
-        // Earlier dumps of this program, oldest first, and one of another program.
+        // Earlier dumps of this program (.1 the oldest, to be deleted) and one of another.
         std::filesystem::create_directories(logs);
         for (const wchar_t* name :
-             {L"QEBCrashProbe_1_old.dmp", L"QEBCrashProbe_2_old.dmp", L"QEBCrashProbe_3_old.dmp", L"Other_1_old.dmp"}) {
+             {L"QEBCrashProbe_1.dmp", L"QEBCrashProbe_2.dmp", L"QEBCrashProbe_3.dmp", L"Other_1.dmp"}) {
             std::ofstream(logs / name) << "old";
             std::filesystem::last_write_time(logs / name, std::filesystem::file_time_type::clock::now() -
                                                               std::chrono::hours(name[14] == L'1' ? 3 : 1));
@@ -83,20 +74,22 @@ TEST(CrashDump, CrashEndsTheProcessInTimeWithAPrivateDump) {
         const std::string log = kit::ReadAll(logs / L"QEBCoreService.log");
         const size_t at = log.find("I service crash at ");
         ASSERT_NE(std::string::npos, at) << log;
-        const ULONGLONG crashToExitMs = (Ticks(exited) - std::stoull(log.substr(at + 19))) / 10000;
+        const ULONGLONG crashToExitMs = (ULARGE_INTEGER{{exited.dwLowDateTime, exited.dwHighDateTime}}.QuadPart -
+                                         std::stoull(log.substr(at + 19))) /
+                                        10000;
         std::wcout << L"crash to exit " << crashToExitMs << L" ms (" << mode << L")\n";
         EXPECT_LE(crashToExitMs, CRASH_DEADLINE_MS + EXIT_TOLERANCE_MS) << log;
 
-        const std::vector<std::filesystem::path> dumps = Dumps(logs);
-        EXPECT_TRUE(std::filesystem::exists(logs / L"Other_1_old.dmp")) << "another program's dump";
-        EXPECT_FALSE(std::filesystem::exists(logs / L"QEBCrashProbe_1_old.dmp")) << "the oldest must go";
+        std::vector<std::filesystem::path> dumps;  // the new one first
+        for (const auto& entry : std::filesystem::directory_iterator(logs))
+            if (entry.path().extension() == L".dmp")
+                dumps.insert(entry.path().stem().wstring().size() > 15 ? dumps.begin() : dumps.end(), entry.path());
+        EXPECT_TRUE(std::filesystem::exists(logs / L"Other_1.dmp") &&
+                    !std::filesystem::exists(logs / L"QEBCrashProbe_1.dmp"))
+            << "only the oldest of this program goes";
         if (std::wstring(mode) != L"plain") continue;  // the dump needs the heap
         ASSERT_EQ(4u, dumps.size()) << "three of this program kept, the new one among them";
-        const auto fresh = std::find_if(dumps.begin(), dumps.end(), [](const auto& file) {
-            return file.stem().wstring().find(L"_old") == std::wstring::npos;
-        });
-        ASSERT_NE(fresh, dumps.end());
-        const std::filesystem::path dump = *fresh;
+        const std::filesystem::path dump = dumps[0];
         EXPECT_EQ("MDMP", kit::ReadAll(dump).substr(0, 4));
         EXPECT_TRUE(std::filesystem::exists(dump.wstring() + L".reported"))
             << "the callback was not called with its path";
@@ -104,17 +97,17 @@ TEST(CrashDump, CrashEndsTheProcessInTimeWithAPrivateDump) {
                                               dump.string() + "(DbgSdkCrashFilter)"))
             << log;
         // Read back: SYSTEM and the administrators only, nothing inherited.
-        DWORD size = 0;
-        ::GetFileSecurityW(dump.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-        std::vector<BYTE> security(size);
+        PSECURITY_DESCRIPTOR security = nullptr;
         LPWSTR text = nullptr;
-        ASSERT_TRUE(::GetFileSecurityW(dump.c_str(), DACL_SECURITY_INFORMATION, security.data(), size, &size) &&
-                    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(security.data(), SDDL_REVISION_1,
+        ASSERT_TRUE(::GetNamedSecurityInfoW(dump.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                            nullptr, nullptr, &security) == ERROR_SUCCESS &&
+                    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(security, SDDL_REVISION_1,
                                                                            DACL_SECURITY_INFORMATION, &text, nullptr));
         // Windows gives back "D:P(A;;FA;;;SY)(A;;FA;;;BA)"; Wine derives the
         // list from the file's Unix mode (docs/wine-notes.md).
         const std::wstring dacl = text;
         ::LocalFree(text);
+        ::LocalFree(security);
         EXPECT_NE(std::wstring::npos, dacl.find(L"(A;;FA;;;SY)")) << dacl;
         for (const wchar_t* others : {L";WD)", L";BU)", L";AU)", L";IU)", L";S-1-5-32-545)"})
             EXPECT_EQ(std::wstring::npos, dacl.find(others)) << dacl;
