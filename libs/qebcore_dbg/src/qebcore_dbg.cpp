@@ -16,8 +16,10 @@ constexpr char LOG_TAG[] = "container";
 constexpr char FILTER_NAME[] = "DbgSdkCrashFilter";
 // How long a crashing thread waits for its dump before the process ends
 // anyway: a dump that cannot finish (a lock the crash left held, a fault in
-// dbghelp) must not keep a dead service from being restarted.
-constexpr DWORD CRASH_DUMP_DEADLINE_MS = 10000;
+// dbghelp) must not keep a dead service from being restarted. This process's
+// dump takes well under a second on Windows (up to 9 s under Wine on a busy
+// machine); the rest is room for a slow disk.
+constexpr DWORD CRASH_DUMP_DEADLINE_MS = 15000;
 // The exit code when the filter is given no exception record: never 0,
 // which would read as a clean end (STATUS_UNHANDLED_EXCEPTION).
 constexpr DWORD UNKNOWN_EXCEPTION_CODE = 0xC0000144;
