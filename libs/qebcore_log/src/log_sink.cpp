@@ -170,12 +170,10 @@ bool MoveLocked(int from, int to) noexcept {
 }
 
 // Newest rotated file is .1, oldest .<maxBackups>; the oldest falls off.
-// The current file moves aside first, while it is still open (it is shared
-// for deletion): when a reader holds it without delete sharing, nothing has
-// changed yet. Only the files below the first free index shift, and the
-// oldest is deleted only when every index is taken, so a rotation that fails
-// half-way and is undone loses no file, however often it is tried.
-// Returns ERROR_SUCCESS or the error that stopped it.
+// The current file moves aside first: when a reader holds it without delete
+// sharing, it is opened again where it was and nothing has changed. Only the files below the first free index shift,
+// and the oldest is deleted only when every index is taken, so a rotation that fails half-way and is undone loses no
+// file, however often it is tried. Returns ERROR_SUCCESS or the error that stopped it.
 DWORD RotateLocked() noexcept {
     wchar_t current[PATH_CHARS];
     MakeFilePath(current, 0);
@@ -187,9 +185,12 @@ DWORD RotateLocked() noexcept {
     }
     wchar_t pending[PATH_CHARS];
     MakeFilePath(pending, PENDING_INDEX);
-    if (!::MoveFileExW(current, pending, MOVEFILE_REPLACE_EXISTING)) return ::GetLastError();
     CloseFileLocked();
-    DWORD error = ERROR_SUCCESS;
+    DWORD error = ::MoveFileExW(current, pending, MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : ::GetLastError();
+    if (error != ERROR_SUCCESS) {
+        OpenFileLocked();
+        return error;
+    }
     int free = 1;
     while (free <= g_sink.maxBackups && ExistsLocked(free)) ++free;
     if (free > g_sink.maxBackups) {
