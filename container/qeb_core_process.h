@@ -24,7 +24,11 @@ public:
     static uint32_t Pipe_Listen(void* threadParam);
 
     void CleanContainerProcess();
+    // Terminates the process only while it is still a container that had
+    // started by listedAt (the time of the process list it was found in);
+    // the one-argument form takes the current time.
     bool KillContainerProcess(DWORD processId);
+    bool KillContainerProcess(DWORD processId, const FILETIME& listedAt);
 
     QEBCoreProcess() = default;
     ~QEBCoreProcess();

@@ -1,9 +1,11 @@
 // The log under concurrent writers while it rotates: every line whole and
 // stored once, each writer's lines in order across the files (.N oldest ...
 // .1, then the current one), no file past its size; then, with fewer
-// backups allowed, the oldest file falls off.
+// backups allowed, the oldest file falls off; a reader holding the current
+// file without delete sharing loses no backup and grows nothing past the cap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -11,6 +13,7 @@
 
 #include "qebcore_log.h"
 #include "test_kit.h"
+#include "unique_handle.h"
 
 namespace {
 
@@ -57,4 +60,28 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     QEBLOGI("service", std::string(FILE_BYTES, 'x'));
     EXPECT_EQ(current, kit::ReadAll(log.File(1)));
     EXPECT_EQ(newest, kit::ReadAll(log.File(2))) << "the old .2 must have fallen off";
+
+    // Six files' worth of lines while a reader holds the current file.
+    const std::string one = kit::ReadAll(log.File(1)), two = kit::ReadAll(log.File(2));
+    qeb::UniqueHandle reader(::CreateFileW(log.File(0).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    const ULONGLONG heldAt = ::GetTickCount64();  // just before the first try fails
+    for (int i = 0; i < 100; ++i) QEBLOGI("service", std::string(FILE_BYTES / 16, 'r'));
+    reader.reset();
+    const std::string held = kit::ReadAll(log.File(0));
+    EXPECT_TRUE(one == kit::ReadAll(log.File(1)) && two == kit::ReadAll(log.File(2))) << "a backup changed";
+    EXPECT_LE(held.size(), 2 * FILE_BYTES + 160) << "the hard cap and one line";
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "W container log rotation failed, error = 32(RotateLocked)"));
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(),
+                            "W container log writing stopped at twice the file size until a rotation succeeds, "
+                            "error = 32(RotateLocked)"));
+    // Once the reader is gone, the next try rotates them all down.
+    EXPECT_TRUE(
+        kit::WaitFor([&] { return QEBLOGI("service", "after"), kit::ReadAll(log.File(1)).rfind(held, 0) == 0; }, 3000));
+    EXPECT_GE(::GetTickCount64() - heldAt, 1000u - 16) << "tried again before its pause";
+    EXPECT_TRUE(one == kit::ReadAll(log.File(2)));
+    EXPECT_TRUE(log.Has("W container log writing resumed, lines dropped = ")) << log.Tail();
+    EXPECT_FALSE(std::filesystem::exists(log.File(0).parent_path() / "QEBCoreService.rotating.log"));
 }

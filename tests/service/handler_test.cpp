@@ -157,20 +157,36 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     // holds as many handles, counted while it waits on each container, as
     // after the first (threads and memory: the soak bench).
     std::vector<size_t> handles;
+    DWORD current = first;
     for (size_t restarts = 1; restarts <= 3; ++restarts) {
         ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
         ASSERT_TRUE(
             kit::WaitFor([&] { return log.Count("I service Restart ContainerProcess success(") == restarts; }, 10000))
             << log.Tail();
-        Adopt();
+        current = Adopt();
         handles.push_back(kit::OpenHandleCount());
     }
     EXPECT_EQ(handles, std::vector<size_t>(3, handles[0])) << "handles held after each restart";
 
     // The restarted container never reports and never reads.
     Scenario("ready never\nno_read\n");
+    // The stray cleanup's kill spares what is no longer the container it
+    // listed: another image under the id, a container started after the
+    // list. The one it listed it ends, and the service restarts it.
+    PROCESS_INFORMATION other{};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring command = L"\"" + kit::ExeDir() + L"host_tests.exe\"";
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &other));
+    const qeb::UniqueHandle otherProcess(other.hProcess), otherThread(other.hThread);
+    EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(other.dwProcessId));
+    EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(current, FILETIME{}));
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(otherProcess.get(), 200));
+    EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(m_hContainer.get(), 0));
+    ::TerminateProcess(otherProcess.get(), 1);
     const size_t restart = Reports(0).size();
-    ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
+    ASSERT_TRUE(QEBCoreProcess::GetInstance()->KillContainerProcess(current));
     ASSERT_TRUE(kit::WaitFor([&] { return log.Count("I service Restart ContainerProcess success(") == 4; }, 10000))
         << log.Tail();
     EXPECT_EQ(Reports(restart), (std::vector<SERVICE_STATUS>{kRestartPending, kRunning})) << log.Tail();

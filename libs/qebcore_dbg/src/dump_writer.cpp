@@ -1,9 +1,13 @@
 #include "dump_writer.h"
 
-// dbghelp.h needs the base Windows types first.
+// dbghelp.h and sddl.h need the base Windows types first.
 #include <dbghelp.h>
+#include <sddl.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <string>
+#include <vector>
 
 namespace qebdbg {
 
@@ -19,6 +23,11 @@ HMODULE s_hDbgHelp = nullptr;
 MiniDumpWriteDumpFn s_writeDump = nullptr;
 wchar_t s_dumpDirectory[DIRECTORY_CHARS] = {};
 wchar_t s_processName[NAME_CHARS] = {};
+// A dump holds the memory of a LocalSystem process: SYSTEM and the
+// administrators only, whatever the folder lets others do (protected: nothing
+// is inherited from it).
+constexpr wchar_t DUMP_SECURITY[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+PSECURITY_DESCRIPTOR s_dumpSecurity = nullptr;
 
 // Only from System32: a dbghelp.dll planted beside the executable or in the
 // working directory must never be loaded into the service.
@@ -80,11 +89,36 @@ private:
     size_t m_length = 0;
 };
 
+// Keeps the newest MAX_KEPT_DUMPS - 1 dumps of this program, so that the
+// one this process may still write makes MAX_KEPT_DUMPS at most: a crash
+// loop cannot fill the disk.
+void PruneOldDumps() noexcept {
+    try {
+        const std::wstring folder = std::wstring(s_dumpDirectory) + L"\\";
+        WIN32_FIND_DATAW found{};
+        const HANDLE search = ::FindFirstFileW((folder + s_processName + L"_*.dmp").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return;
+        std::vector<std::pair<ULONGLONG, std::wstring>> dumps;
+        do {
+            const ULARGE_INTEGER written{{found.ftLastWriteTime.dwLowDateTime, found.ftLastWriteTime.dwHighDateTime}};
+            dumps.emplace_back(written.QuadPart, found.cFileName);
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+        std::sort(dumps.begin(), dumps.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (size_t i = MAX_KEPT_DUMPS - 1; i < dumps.size(); ++i) ::DeleteFileW((folder + dumps[i].second).c_str());
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 bool PrepareDumpWriter() noexcept {
     if (s_writeDump != nullptr) return true;
     if (!RememberPaths()) return false;
+    PruneOldDumps();
+    if (s_dumpSecurity == nullptr && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                         DUMP_SECURITY, SDDL_REVISION_1, &s_dumpSecurity, nullptr))
+        return false;
     s_hDbgHelp = LoadDbgHelp();
     if (s_hDbgHelp == nullptr) return false;
     // Through a plain function pointer type: GetProcAddress's own type does
@@ -105,7 +139,7 @@ void ReleaseDumpWriter() noexcept {
     s_hDbgHelp = nullptr;
 }
 
-DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, wchar_t (&path)[DUMP_PATH_CHARS]) noexcept {
+DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId, wchar_t (&path)[DUMP_PATH_CHARS]) noexcept {
     SYSTEMTIME utc{};
     ::GetSystemTime(&utc);
     const DWORD processId = ::GetCurrentProcessId();
@@ -127,11 +161,13 @@ DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, wchar_t (&path)[DUMP_PATH_CH
     builder.Append(L"Z.dmp");
 
     if (s_writeDump == nullptr) return ERROR_MOD_NOT_FOUND;
-    const HANDLE hFile = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, s_dumpSecurity, FALSE};
+    const HANDLE hFile =
+        ::CreateFileW(path, GENERIC_WRITE, 0, &security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return ::GetLastError();
 
     MINIDUMP_EXCEPTION_INFORMATION info{};
-    info.ThreadId = ::GetCurrentThreadId();
+    info.ThreadId = threadId;
     info.ExceptionPointers = exception;
     info.ClientPointers = FALSE;
     const MINIDUMP_TYPE type =

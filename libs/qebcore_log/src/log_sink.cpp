@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cwchar>
 
+#include "log_record.h"
+
 namespace qeblog {
 
 namespace {
@@ -14,6 +16,14 @@ constexpr DWORD LOCK_WAIT_MS = 5000;
 // on its way out stays well inside the time the stop gives it.
 constexpr DWORD STOPPING_LOCK_WAIT_MS = 50;
 constexpr int MAX_BACKUP_FILES = 999;
+// A rotation that failed (a reader holds a file without delete sharing) is
+// tried again only after this pause, not on every line.
+constexpr ULONGLONG ROTATE_RETRY_MS = 1000;
+// While rotations fail the current file grows past its size, up to this many
+// times that size; further lines are dropped until a rotation succeeds.
+constexpr unsigned long long HARD_CAP_FILES = 2;
+// The index under which the current file waits while the backups shift.
+constexpr int PENDING_INDEX = -1;
 constexpr size_t DIRECTORY_CHARS = 1024;
 // Directory, separator, base name, a dot with up to three digits, extension.
 constexpr size_t PATH_CHARS = DIRECTORY_CHARS + 48;
@@ -29,6 +39,12 @@ struct SinkState {
     unsigned long long size;
     unsigned long long maxBytes;
     int maxBackups;
+    // Set while rotations fail: when the next try is due, why the last one
+    // failed, whether writing stopped at the hard cap and what it dropped.
+    ULONGLONG retryAt;
+    DWORD rotateError;
+    bool bStopped;
+    unsigned long dropped;
     wchar_t directory[DIRECTORY_CHARS];
 };
 
@@ -102,6 +118,7 @@ void MakeFilePath(wchar_t (&path)[PATH_CHARS], int index) noexcept {
     append(g_sink.directory);
     append(L"\\");
     append(BASE_NAME);
+    if (index == PENDING_INDEX) append(L".rotating");
     if (index > 0) {
         wchar_t digits[8] = {};
         int count = 0;
@@ -139,29 +156,54 @@ bool OpenFileLocked() noexcept {
     return true;
 }
 
+bool ExistsLocked(int index) noexcept {
+    wchar_t path[PATH_CHARS];
+    MakeFilePath(path, index);
+    return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool MoveLocked(int from, int to) noexcept {
+    wchar_t source[PATH_CHARS], target[PATH_CHARS];
+    MakeFilePath(source, from);
+    MakeFilePath(target, to);
+    return ::MoveFileExW(source, target, 0) != FALSE;
+}
+
 // Newest rotated file is .1, oldest .<maxBackups>; the oldest falls off.
-// A rename that fails (someone holds a file without delete sharing) leaves
-// the current file in place, so the next line simply tries again.
-void RotateLocked() noexcept {
-    CloseFileLocked();
-    wchar_t from[PATH_CHARS];
-    if (g_sink.maxBackups > 0) {
-        wchar_t to[PATH_CHARS];
-        MakeFilePath(to, g_sink.maxBackups);
-        ::DeleteFileW(to);
-        for (int index = g_sink.maxBackups - 1; index >= 1; --index) {
-            MakeFilePath(from, index);
-            MakeFilePath(to, index + 1);
-            ::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
-        }
-        MakeFilePath(from, 0);
-        MakeFilePath(to, 1);
-        ::MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
-    } else {
-        MakeFilePath(from, 0);
-        ::DeleteFileW(from);
+// The current file moves aside first: when a reader holds it without delete
+// sharing, it is opened again where it was and nothing has changed. Only the files below the first free index shift,
+// and the oldest is deleted only when every index is taken, so a rotation that fails half-way and is undone loses no
+// file, however often it is tried. Returns ERROR_SUCCESS or the error that stopped it.
+DWORD RotateLocked() noexcept {
+    wchar_t current[PATH_CHARS];
+    MakeFilePath(current, 0);
+    if (g_sink.maxBackups == 0) {
+        CloseFileLocked();
+        const DWORD error = ::DeleteFileW(current) ? ERROR_SUCCESS : ::GetLastError();
+        OpenFileLocked();
+        return error;
     }
+    wchar_t pending[PATH_CHARS];
+    MakeFilePath(pending, PENDING_INDEX);
+    CloseFileLocked();
+    DWORD error = ::MoveFileExW(current, pending, MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : ::GetLastError();
+    if (error != ERROR_SUCCESS) {
+        OpenFileLocked();
+        return error;
+    }
+    int free = 1;
+    while (free <= g_sink.maxBackups && ExistsLocked(free)) ++free;
+    if (free > g_sink.maxBackups) {
+        free = g_sink.maxBackups;
+        MakeFilePath(current, free);
+        if (!::DeleteFileW(current)) error = ::GetLastError();
+    }
+    for (int index = free - 1; index >= 1 && error == ERROR_SUCCESS; --index)
+        if (!MoveLocked(index, index + 1)) error = ::GetLastError();
+    if (error == ERROR_SUCCESS && !MoveLocked(PENDING_INDEX, 1)) error = ::GetLastError();
+    if (error != ERROR_SUCCESS) MoveLocked(PENDING_INDEX, 0);
     OpenFileLocked();
+    return error;
 }
 
 void RefreshSizeLocked() noexcept {
@@ -198,6 +240,9 @@ bool OpenSink(const wchar_t* directory, unsigned long long maxFileBytes, int max
     ::CreateDirectoryW(g_sink.directory, nullptr);  // already there is fine
 
     g_sink.maxBytes = maxFileBytes;
+    g_sink.rotateError = ERROR_SUCCESS;
+    g_sink.bStopped = false;
+    g_sink.dropped = 0;
     g_sink.maxBackups =
         maxBackupFiles < 0 ? 0 : (maxBackupFiles > MAX_BACKUP_FILES ? MAX_BACKUP_FILES : maxBackupFiles);
     if (!OpenFileLocked()) return false;
@@ -205,23 +250,65 @@ bool OpenSink(const wchar_t* directory, unsigned long long maxFileBytes, int max
     return true;
 }
 
+namespace {
+
+void WriteLocked(const std::string& record) noexcept {
+    DWORD written = 0;
+    if (::WriteFile(g_sink.hFile, record.data(), static_cast<DWORD>(record.size()), &written, nullptr))
+        g_sink.size += written;
+    else
+        RefreshSizeLocked();
+}
+
+// The log's own line about itself, in the shape of every other line.
+void WriteNoticeLocked(const char* message, unsigned long value) noexcept {
+    try {
+        SYSTEMTIME utc{};
+        ::GetSystemTime(&utc);
+        const LogStamp stamp{utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute, utc.wSecond, utc.wMilliseconds};
+        WriteLocked(FormatLogRecord(stamp, ::GetCurrentProcessId(), ::GetCurrentThreadId(), 'W', "container",
+                                    message + std::to_string(value) + "(RotateLocked)"));
+    } catch (...) {
+    }
+}
+
+// False when the line must be dropped: the file is past its hard cap and
+// cannot be rotated yet.
+bool MakeRoomLocked(unsigned long long bytes) noexcept {
+    if (g_sink.size == 0 || g_sink.size + bytes <= g_sink.maxBytes) return true;
+    const bool bRetrying = g_sink.rotateError != ERROR_SUCCESS;
+    if (!bRetrying || ::GetTickCount64() >= g_sink.retryAt) {
+        const DWORD error = RotateLocked();
+        if (!IsValid(g_sink.hFile)) return false;
+        if (error == ERROR_SUCCESS) {
+            if (g_sink.bStopped) WriteNoticeLocked("log writing resumed, lines dropped = ", g_sink.dropped);
+            g_sink.rotateError = ERROR_SUCCESS;
+            g_sink.bStopped = false;
+            g_sink.dropped = 0;
+            return true;
+        }
+        g_sink.retryAt = ::GetTickCount64() + ROTATE_RETRY_MS;
+        g_sink.rotateError = error;
+        if (!bRetrying) WriteNoticeLocked("log rotation failed, error = ", error);
+    }
+    if (g_sink.size + bytes <= g_sink.maxBytes * HARD_CAP_FILES) return true;
+    if (!g_sink.bStopped)
+        WriteNoticeLocked("log writing stopped at twice the file size until a rotation succeeds, error = ",
+                          g_sink.rotateError);
+    g_sink.bStopped = true;
+    ++g_sink.dropped;
+    return false;
+}
+
+}  // namespace
+
 void WriteSink(const std::string& record) noexcept {
     if (record.empty() || record.size() > MAXDWORD) return;
     SinkLock lock;
     if (!lock.held() || !g_sink.bConfigured) return;
     if (lock.abandoned()) RefreshSizeLocked();
     if (!IsValid(g_sink.hFile) && !OpenFileLocked()) return;
-
-    const unsigned long long bytes = record.size();
-    if (g_sink.size > 0 && g_sink.size + bytes > g_sink.maxBytes) {
-        RotateLocked();
-        if (!IsValid(g_sink.hFile)) return;
-    }
-    DWORD written = 0;
-    if (::WriteFile(g_sink.hFile, record.data(), static_cast<DWORD>(bytes), &written, nullptr))
-        g_sink.size += written;
-    else
-        RefreshSizeLocked();
+    if (MakeRoomLocked(record.size())) WriteLocked(record);
 }
 
 void BoundSinkWaits() noexcept {
