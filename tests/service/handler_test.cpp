@@ -237,10 +237,13 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     // Nothing from the threads once the stop began; the stopped event, as the
     // process entry reports it after the dispatcher, refused by a full log:
     // one line, and the service goes on.
-    ReportContainerEndedEvent(4);
+    ReportLaunchesFailingEvent(5);  // an identifier the throttle has not seen
     s_bFailEvents = true;
     ReportServiceStoppedEvent();
     events.push_back("0x400003e9 4 1: system shutdown | 0");
+    // What the crash filter will report once a dump is written.
+    qeb::ReportServiceCrashEvent(L"C:\\dumps\\QEBCoreService.dmp");
+    events.push_back("0xc0000bba 1 1: C:\\dumps\\QEBCoreService.dmp | 0");
     EXPECT_EQ(Events(), events);
     EXPECT_TRUE(log.Has("W container event 1001 not reported, error = 1502(ReportServiceEvent)")) << log.Tail();
 }
