@@ -103,14 +103,11 @@ void Report(DWORD eventId, std::initializer_list<const char*> inserts, bool bAft
     text.Add(std::to_string(decision.heldBack).c_str());
 
     const HANDLE hSource = Source();
-    DWORD error = ERROR_SUCCESS;
-    if (hSource == nullptr) {
-        error = ::GetLastError();
-    } else if (!s_report.load()(hSource, EventType(eventId), EventCategory(eventId), eventId, nullptr, text.count, 0,
-                                text.pointers, nullptr)) {
-        error = ::GetLastError();
+    if (hSource != nullptr && s_report.load()(hSource, EventType(eventId), EventCategory(eventId), eventId, nullptr,
+                                              text.count, 0, text.pointers, nullptr)) {
+        return;
     }
-    if (error == ERROR_SUCCESS) return;
+    const DWORD error = ::GetLastError();  // of the registration or of the report
     try {
         const std::string line = "event " + std::to_string(eventId & 0xFFFF) + " not reported, error = ";
         LogLine(LogLevel::Warning, kTagContainer, kFunc, line.c_str(), static_cast<unsigned long>(error));

@@ -9,7 +9,7 @@
 namespace qeb {
 
 // Each event identifier is reported at most once per window.
-inline constexpr uint64_t EVENT_THROTTLE_WINDOW_MS = 5 * 60 * 1000;
+inline constexpr uint64_t EVENT_THROTTLE_WINDOW_MS = 5ULL * 60 * 1000;
 
 // Decides, per event identifier, whether an occurrence is reported and how
 // many were held back since that identifier's last report. Fixed storage, no
