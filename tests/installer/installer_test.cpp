@@ -122,7 +122,10 @@ std::wstring EventSource() {
         wchar_t value[MAX_PATH] = {};
         DWORD size = sizeof value - sizeof *value, type = 0;
         ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-        text += name + (L"=" + (type == REG_DWORD ? std::to_wstring(value[0] | (static_cast<DWORD>(value[1]) << 16)) : value)) + L";";
+        text +=
+            name +
+            (L"=" + (type == REG_DWORD ? std::to_wstring(value[0] | (static_cast<DWORD>(value[1]) << 16)) : value)) +
+            L";";
     }
     ::RegCloseKey(key);
     return text;
