@@ -2,9 +2,11 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include "container_constants.h"
+#include "event_report.h"
 #include "log_line.h"
 #include "qeb_core_process.h"
 #include "unique_handle.h"
@@ -58,10 +60,13 @@ void QEBCoreProcess::CleanContainerProcess() {
                      static_cast<unsigned long>(::GetLastError()));
         return;
     }
+    unsigned long cleared = 0;
     do {
-        if (std::wcscmp(entry.szExeFile, CONTAINER_EXE_NAME_W) == 0)
-            KillContainerProcess(entry.th32ProcessID, listedAt);
+        if (std::wcscmp(entry.szExeFile, CONTAINER_EXE_NAME_W) == 0 &&
+            KillContainerProcess(entry.th32ProcessID, listedAt))
+            ++cleared;
     } while (::Process32NextW(snapshot.get(), &entry));
+    if (cleared > 0) qeb::ReportServiceEvent(QEB_EVENT_STRAY_CONTAINERS_ENDED, {std::to_string(cleared).c_str()});
 }
 
 bool QEBCoreProcess::KillContainerProcess(DWORD processId) {

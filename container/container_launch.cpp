@@ -9,6 +9,7 @@
 #include "background_call.h"
 #include "container_constants.h"
 #include "container_creation.h"
+#include "event_report.h"
 #include "log_line.h"
 #include "path_utils.h"
 #include "qeb_core_process.h"
@@ -126,6 +127,7 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     if (embedded == StepOutcome::Refused) return FailForRefusedWork(EMBEDDED_CHECK_JOB);
     if (embedded == StepOutcome::Failed) {
         LogError("ContainerProcess exe verify failed. exepath = ", path);
+        qeb::ReportServiceEvent(QEB_EVENT_CONTAINER_REFUSED, {path.c_str(), "embedded signature"});
         return nullptr;
     }
     const StepOutcome velant = CheckUnlessStopped(
@@ -134,6 +136,7 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     if (velant == StepOutcome::Refused) return FailForRefusedWork(VELANT_CHECK_JOB);
     if (velant == StepOutcome::Failed) {
         LogError("ContainerProcess exe verify failed. Not Velant exe");
+        qeb::ReportServiceEvent(QEB_EVENT_CONTAINER_REFUSED, {path.c_str(), "publisher signature"});
         return nullptr;
     }
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME, "ContainerProcess exe verify success");

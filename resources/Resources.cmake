@@ -10,9 +10,11 @@
 # package). A build
 # with the development signing identity marks its files as private builds.
 # SERVICE_STRINGS adds the string table with the service's display name and
-# description (en-US and de-DE), which installers may reference.
+# description (en-US and de-DE), which installers may reference, and the
+# message table of the service's events (EventMessages.cmake).
 
 set(_QEB_RESOURCES_DIR "${CMAKE_CURRENT_LIST_DIR}")
+include("${CMAKE_CURRENT_LIST_DIR}/EventMessages.cmake")
 
 set(QEB_COMPANY_NAME "Velant")
 set(QEB_PRODUCT_NAME "QEBCore")
@@ -77,8 +79,11 @@ function(qeb_add_version_resources target original_filename description)
     set(QEB_RC_DEV_BUILD 0)
     set(QEB_RC_FILEFLAGS "0x0L")
   endif()
+  set(rc_depends)
   if(ARG_SERVICE_STRINGS)
     set(QEB_RC_SERVICE_STRINGS 1)
+    add_dependencies(${target} qeb_event_messages_gen)
+    set(rc_depends "${QEB_EVENT_MESSAGES_BIN}")
   else()
     set(QEB_RC_SERVICE_STRINGS 0)
   endif()
@@ -98,5 +103,5 @@ function(qeb_add_version_resources target original_filename description)
   target_sources(${target} PRIVATE "${rc}")
   # The resource compiler reports no included files to the build tool.
   set_source_files_properties("${rc}" TARGET_DIRECTORY ${target} PROPERTIES
-    OBJECT_DEPENDS "${QEB_RC_ICON};${QEB_RC_MANIFEST};${QEB_RC_IDS_HEADER}")
+    OBJECT_DEPENDS "${QEB_RC_ICON};${QEB_RC_MANIFEST};${QEB_RC_IDS_HEADER};${rc_depends}")
 endfunction()

@@ -4,10 +4,12 @@
 #include <windows.h>
 
 #include "background_call.h"
+#include "event_report.h"
 #include "log_line.h"
 #include "qebcore_dbg.h"
 #include "qebcore_log.h"
 #include "qebcore_security.h"
+#include "service_events.h"
 #include "service_main.h"
 
 int main(int /*argc*/, char** /*argv*/) {
@@ -17,6 +19,9 @@ int main(int /*argc*/, char** /*argv*/) {
     initQebLog(10, 10);
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main start and begin.");
     DbgSdkInit();
+    qeb::PrepareEventReports();
+    // A crash of the service itself is the administrators' to see too.
+    DbgSdkSetCrashCallback(&qeb::ReportServiceCrashEvent);
     // The first signature check's one-time cost (loading the trust providers
     // and crypto modules) is paid here, beside the service's start-up instead
     // of on its way to running.
@@ -35,6 +40,8 @@ int main(int /*argc*/, char** /*argv*/) {
     // process, however long it would have taken. The process-wide objects
     // such work can reach are never destroyed, and no process creation is
     // under way any more once stopped has been reported.
+
+    ReportServiceStoppedEvent();
 
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main end and exit.");
     FlushQebLogFile();

@@ -2,9 +2,11 @@
 
 #include "container_creation.h"
 #include "event_forward.h"
+#include "event_report.h"
 #include "log_line.h"
 #include "qeb_core_process.h"
 #include "qebcore_log_sink.h"
+#include "service_events.h"
 #include "service_status.h"
 #include "thread_manager.h"
 
@@ -20,6 +22,9 @@ void StopService(DWORD dwControl) {
     // From here on no log line waits long for another thread's flush or
     // rotation: every thread has a bounded time to end.
     BoundQebLogWaitsForStop();
+    // Nor does an event report: the stopped event waits for the dispatcher's return.
+    qeb::EndEventReportsForStop();
+    RecordStopControl(dwControl);
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncHandler, "ServiceHandlerEx fdwControl = .", dwControl);
     if (!ReportServiceStatus()) {
         qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncHandler,

@@ -3,6 +3,7 @@
 #include "log_line.h"
 #include "qeb_core_process.h"
 #include "qebcore_log.h"
+#include "service_events.h"
 #include "service_handler.h"
 #include "service_status.h"
 #include "svc_thread.h"
@@ -32,6 +33,7 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
 
     SetServiceStartValues();
     SetServiceStartPendingState();
+    ReportServiceStartedEvent();
 
     g_hContainerReadyEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (g_hContainerReadyEvent != nullptr) {

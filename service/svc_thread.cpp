@@ -2,6 +2,7 @@
 
 #include "log_line.h"
 #include "qeb_core_process.h"
+#include "service_events.h"
 #include "service_status.h"
 #include "thread_manager.h"
 
@@ -28,6 +29,8 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
     LogInfo("svcThreadFun start.");
 
     HANDLE waitHandles[2] = {VelantThread::ThreadManager::GetInstance()->GetExitEvent(), nullptr};
+    // Failed launches in a row for the events, the first launch's included.
+    int32_t failedLaunches = g_hContainerHandle == nullptr ? 1 : 0;
     for (;;) {
         waitHandles[1] = g_hContainerHandle;
         if (waitHandles[1] != nullptr) {
@@ -41,9 +44,12 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
 
         if (g_hContainerHandle != nullptr) {
             LogInfo("Container process exit.");
+            DWORD exitCode = 0;
+            if (!::GetExitCodeProcess(g_hContainerHandle, &exitCode)) exitCode = STILL_ACTIVE;
             ::CloseHandle(g_hContainerHandle);
             g_hContainerHandle = nullptr;
             SetServiceStartPendingState();
+            ReportContainerEndedEvent(exitCode);
         }
 
         if (PauseUntilExit(waitHandles[0], WAIT_CONTAINER_EXIT_TIME)) {
@@ -61,9 +67,13 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
             g_startContainerFailCount = 0;
             WaitContainerReadyAndReportStatus();
             LogInfo("Restart ContainerProcess success");
+            if (failedLaunches > 0) ReportRunningAgainEvent(failedLaunches);
+            failedLaunches = 0;
         } else {
             ++g_startContainerFailCount;
             qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFunc, "Restart ContainerProcessr fail");
+            ++failedLaunches;
+            if (g_startContainerFailCount >= START_CONTAINER_MAX_TRY_COUNT) ReportLaunchesFailingEvent(failedLaunches);
         }
     }
 

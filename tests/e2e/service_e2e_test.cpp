@@ -91,6 +91,9 @@ protected:
                 std::to_wstring(::GetTickCount64()) + L"\\";
         ASSERT_TRUE(::CreateDirectoryW(m_dir.c_str(), nullptr));
         ASSERT_TRUE(Copy(L"QEBCoreService.exe", L"QEBCoreService.exe"));
+        std::error_code absent;
+        m_eventsFrom = static_cast<size_t>(std::filesystem::file_size(QEB_SERVICES_LOG, absent));
+        if (absent) m_eventsFrom = 0;
     }
 
     void TearDown() override {
@@ -189,6 +192,9 @@ protected:
     }
 
     std::vector<Record> Log() const { return ReadRecords(m_dir + L"logs\\QEBCoreService.log", true); }
+    // The events reported since the scenario began, as Wine recorded them.
+    std::vector<std::string> Events() const { return ReadWineEvents(QEB_SERVICES_LOG, m_eventsFrom); }
+    std::string ContainerPath() const { return std::string(m_dir.begin(), m_dir.end()) + "QEBCoreContainer.exe"; }
     std::vector<Record> Journal() const { return ReadRecords(m_dir + L"QEBCoreContainer.journal", false); }
     // Times of the first `count` log lines that start with `text`, once there
     // are that many, or as many as there are at the deadline.
@@ -255,6 +261,7 @@ protected:
 
     std::wstring m_dir;
     std::unique_ptr<qeb::scm::StatusWatcher> m_watch;
+    size_t m_eventsFrom = 0;
 };
 
 // Start on the ready report, well inside the 500 ms; a user-defined control
@@ -311,6 +318,9 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
         EXPECT_TRUE(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").empty()) << "pid " << pid;
     }
     EXPECT_EQ(Containers(2).size(), 2u);
+    const std::string started = "0x400003e8 4 1: " QEB_VERSION_TEXT " | " + ContainerPath() + " | 0";
+    EXPECT_EQ(Events(), (std::vector<std::string>{started, "0x400003e9 4 1: stop request | 0", started,
+                                                  "0x800007d1 2 2: 2 | 0"}));
 }
 
 // A container that never reports: RUNNING once the 500 ms are over, not
@@ -419,6 +429,14 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     EXPECT_LT(Gap(failures[5], failures[6]), 2000 + kRelaunchSlackMs);
     EXPECT_EQ(Find(Log(), "ContainerProcess exe open failed").size(), 6u) << "not refused for its signature";
     EXPECT_EQ(Reports(broken), std::vector<Report>{kRestartPending});
+    // The second series' long pause and six refusals are held back.
+    Stop();
+    const std::string at = ContainerPath();
+    EXPECT_EQ(Events(),
+              (std::vector<std::string>{
+                  "0x400003e8 4 1: " QEB_VERSION_TEXT " | " + at + " | 0", "0xc0000bb9 1 2: " + at + " | 6 | 62 | 0",
+                  "0x400003ea 4 2: " + at + " | 6 | 0", "0x800007d0 2 2: " + at + " | 9 | 2 | 0",
+                  "0xc0000bb8 1 3: " + at + " | embedded signature | 0", "0x400003e9 4 1: stop request | 0"}));
 }
 
 // A stop at each step of a launch, the first or a restart, held there by the

@@ -109,9 +109,31 @@ qeb::UniqueHandle RunningService(std::wstring* folder) {
     return service;
 }
 
+// The package's event source as "name=value;" for each value it writes;
+// empty when the key is gone.
+std::wstring EventSource() {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                        L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QEBCoreService", 0, KEY_READ,
+                        &key) != ERROR_SUCCESS)
+        return L"";
+    std::wstring text;
+    for (const wchar_t* name : {L"EventMessageFile", L"CategoryMessageFile", L"CategoryCount", L"TypesSupported"}) {
+        wchar_t value[MAX_PATH] = {};
+        DWORD size = sizeof value - sizeof *value, type = 0;
+        ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+        text +=
+            name +
+            (L"=" + (type == REG_DWORD ? std::to_wstring(value[0] | (static_cast<DWORD>(value[1]) << 16)) : value)) +
+            L";";
+    }
+    ::RegCloseKey(key);
+    return text;
+}
+
 // Signed by the pinned publisher (the build's last touches to the image come
 // before its signature), version record, icon group, the service's
-// description strings, and a manifest the loader accepts.
+// description strings and event texts, and a manifest the loader accepts.
 void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
     char narrow[MAX_PATH] = {};
     ::WideCharToMultiByte(CP_THREAD_ACP, 0, exe.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr);
@@ -128,6 +150,14 @@ void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
     for (const UINT id : {102u, 103u}) {
         const wchar_t* text = nullptr;
         EXPECT_EQ(::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0) > 0, bStrings) << id;
+    }
+    for (const DWORD id : {1u, 2u, 3u, 0x400003e8u, 0x400003e9u, 0x400003eau, 0x800007d0u, 0x800007d1u, 0xc0000bb8u,
+                           0xc0000bb9u, 0xc0000bbau}) {
+        wchar_t text[512] = {};
+        EXPECT_EQ(::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, id, 0x409, text,
+                                   512, nullptr) > 0,
+                  bStrings)
+            << std::hex << id;
     }
     ::FreeLibrary(module);
     ACTCTXW context = {};
@@ -156,6 +186,9 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
         firstContainers.emplace_back(::OpenProcess(SYNCHRONIZE, FALSE, id));
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
+    const std::wstring source = L"EventMessageFile=" + folder + L"QEBCoreService.exe;CategoryMessageFile=" + folder +
+                                L"QEBCoreService.exe;CategoryCount=3;TypesSupported=7;";
+    EXPECT_EQ(EventSource(), source);
 
     // The next release over the running one: no reboot asked for, the earlier
     // service and container ended, the new ones running, the log kept.
@@ -176,6 +209,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
     EXPECT_TRUE(RunningService(&upgradedFolder) && upgradedFolder == folder);
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
+    EXPECT_EQ(EventSource(), source);
     const std::vector<Record> log = ReadRecords(folder + L"logs\\QEBCoreService.log", true);
     EXPECT_TRUE(!log.empty() && log.front().utcMs < upgradeBegan && log.back().utcMs >= upgradeBegan) << Tail(log, 5);
 
@@ -197,6 +231,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
     for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe"}) {
         EXPECT_EQ(::GetFileAttributesW((folder + file).c_str()), INVALID_FILE_ATTRIBUTES) << folder + file;
     }
+    EXPECT_EQ(EventSource(), L"") << "event source left behind";
 }
 
 }  // namespace

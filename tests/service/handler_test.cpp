@@ -3,18 +3,25 @@
 // registration and every status report come here instead of going to a
 // dispatcher (a test process has none), so each report is seen exactly,
 // service type included, and the controls no client can send are sent:
-// session change (14) and shutdown (5).
+// session change (14) and shutdown (5). Every event reported comes here too,
+// on a clock the test moves past the throttle's window.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cwchar>
 #include <mutex>
 #include <ostream>
 #include <thread>
 #include <vector>
 
+#include "event_report.h"
+#include "event_throttle.h"
 #include "expected_reports.h"
 #include "process_list.h"
 #include "qeb_core_process.h"
+#include "service_events.h"
+#include "service_files.h"
 #include "service_handler.h"
 #include "service_main.h"
 #include "service_status.h"
@@ -37,6 +44,24 @@ LPHANDLER_FUNCTION_EX s_handler = nullptr;
 std::wstring s_registeredName;
 const kit::LogCapture* s_log = nullptr;
 std::vector<std::string> s_logAtStopped;  // what had been logged when stopped was reported
+std::vector<std::string> s_events;
+std::atomic<ULONGLONG> s_nowMs{1000};
+std::atomic<bool> s_bFailEvents{false};  // the Event Log refuses reports, as when full
+
+BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD count, DWORD, LPCWSTR* strings,
+                         LPVOID) {
+    std::vector<std::string> inserts;
+    for (WORD i = 0; i < count; ++i) inserts.emplace_back(strings[i], strings[i] + std::wcslen(strings[i]));
+    const std::lock_guard<std::mutex> lock(s_mutex);
+    s_events.push_back(qebtest::DescribeEvent(id, type, category, inserts));
+    ::SetLastError(ERROR_LOG_FILE_FULL);
+    return s_bFailEvents ? FALSE : TRUE;
+}
+ULONGLONG Now() { return s_nowMs.load(); }
+std::vector<std::string> Events() {
+    const std::lock_guard<std::mutex> lock(s_mutex);
+    return s_events;
+}
 
 BOOL WINAPI Capture(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
     const std::lock_guard<std::mutex> lock(s_mutex);
@@ -75,6 +100,8 @@ protected:
         s_log = &log;
         SetServiceStatusReporter(&Capture);
         SetServiceCtrlRegistrar(&Register);
+        qeb::SetEventReportFunction(&CaptureEvent);
+        qeb::SetEventClock(&Now);
     }
     void TearDown() override {
         // Every container this life started, the adopted one and any other: each
@@ -83,6 +110,8 @@ protected:
         ::DeleteFileW(m_scenario.c_str());
         SetServiceCtrlRegistrar(nullptr);
         SetServiceStatusReporter(nullptr);
+        qeb::SetEventReportFunction(nullptr);
+        qeb::SetEventClock(nullptr);
         s_log = nullptr;
     }
     void Scenario(const char* text) const { std::ofstream(std::filesystem::path(m_scenario)) << text; }
@@ -128,6 +157,10 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     EXPECT_EQ(Reports(0), (std::vector<SERVICE_STATUS>{kFirstStartPending, kRunning})) << log.Tail();
     EXPECT_TRUE(log.Has("I container get container notify workStatus = 1(")) << "RUNNING before the ready report";
     const DWORD first = Adopt();
+    const std::wstring exeDir = kit::ExeDir();
+    const std::string at = std::string(exeDir.begin(), exeDir.end()) + "QEBCoreContainer.exe";
+    std::vector<std::string> events{"0x400003e8 4 1: unknown | " + at + " | 0"};  // no version record here
+    EXPECT_EQ(Events(), events);
 
     // Each session change: one message of exact bytes, the record reported
     // once more as it is. Other controls: no report, no line, result 0.
@@ -155,18 +188,24 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
 
     // Three restarts of containers that report ready at once: the service
     // holds as many handles, counted while it waits on each container, as
-    // after the first (threads and memory: the soak bench).
+    // after the first (threads and memory: the soak bench). The second end
+    // falls in the throttle's window and is held back; the third, after the
+    // window, is reported and says so.
     std::vector<size_t> handles;
     DWORD current = first;
-    for (size_t restarts = 1; restarts <= 3; ++restarts) {
-        ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
+    for (UINT code = 1; code <= 3; ++code) {
+        if (code == 3) s_nowMs += qeb::EVENT_THROTTLE_WINDOW_MS;
+        ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), code));
         ASSERT_TRUE(
-            kit::WaitFor([&] { return log.Count("I service Restart ContainerProcess success(") == restarts; }, 10000))
+            kit::WaitFor([&] { return log.Count("I service Restart ContainerProcess success(") == code; }, 10000))
             << log.Tail();
         current = Adopt();
         handles.push_back(kit::OpenHandleCount());
     }
     EXPECT_EQ(handles, std::vector<size_t>(3, handles[0])) << "handles held after each restart";
+    events.push_back("0x800007d0 2 2: " + at + " | 1 | 2 | 0");
+    events.push_back("0x800007d0 2 2: " + at + " | 3 | 2 | 1");
+    EXPECT_EQ(Events(), events);
 
     // The restarted container never reports and never reads.
     Scenario("ready never\nno_read\n");
@@ -193,6 +232,7 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     EXPECT_TRUE(log.Has("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("))
         << "RUNNING for a container that never said it was ready" << log.Tail();
     Adopt();
+    EXPECT_EQ(Events(), events) << "an end inside the throttle's window reported";
     // Its input fills up; no write holds the handler much past its 1000 ms.
     WTSSESSION_NOTIFICATION notification = {sizeof notification, 1};
     ULONGLONG took = 0;
@@ -230,6 +270,19 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     EXPECT_FALSE(log.Has("W container ExitThread failed!") || log.Has("E container ReleaseAllResources fail"))
         << log.Tail();
     EXPECT_EQ(g_hContainerHandle, nullptr);
+
+    // Nothing from the threads once the stop began; the stopped event, as the
+    // process entry reports it after the dispatcher, refused by a full log:
+    // one line, and the service goes on.
+    ReportLaunchesFailingEvent(5);  // an identifier the throttle has not seen
+    s_bFailEvents = true;
+    ReportServiceStoppedEvent();
+    events.push_back("0x400003e9 4 1: system shutdown | 0");
+    // What the crash filter will report once a dump is written.
+    qeb::ReportServiceCrashEvent(L"C:\\dumps\\QEBCoreService.dmp");
+    events.push_back("0xc0000bba 1 1: C:\\dumps\\QEBCoreService.dmp | 0");
+    EXPECT_EQ(Events(), events);
+    EXPECT_TRUE(log.Has("W container event 1001 not reported, error = 1502(ReportServiceEvent)")) << log.Tail();
 }
 
 // A stop while the first container's readiness wait still has most of its

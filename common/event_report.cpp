@@ -1,0 +1,183 @@
+#include "event_report.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "event_throttle.h"
+#include "kernel_mutex_lock.h"
+#include "log_line.h"
+
+namespace qeb {
+
+namespace {
+
+constexpr char kFunc[] = "ReportServiceEvent";
+
+std::atomic<EventReportFunction> s_report{&::ReportEventW};
+std::atomic<EventClock> s_clock{&::GetTickCount64};
+// Never deregistered: a report can still be under way on a thread that
+// outlives the exit-time destructors.
+std::atomic<HANDLE> s_hSource{nullptr};
+std::atomic<bool> s_bStopBegun{false};
+char s_version[32] = "unknown";
+EventThrottle s_throttle;
+// The crash report's one insert, outside the crashing thread's stack.
+wchar_t s_crashDumpPath[EVENT_INSERT_MAX_CHARS + 1] = {};
+
+// A kernel mutex: a thread the stop terminates inside a report must not
+// leave the throttle locked for good. Never closed, as the source.
+HANDLE ThrottleMutex() noexcept {
+    static const HANDLE s_hMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
+    return s_hMutex;
+}
+
+// The type follows the severity the message table gives the identifier.
+WORD EventType(DWORD eventId) noexcept {
+    switch (eventId >> 30) {
+    case 3: return EVENTLOG_ERROR_TYPE;
+    case 2: return EVENTLOG_WARNING_TYPE;
+    default: return EVENTLOG_INFORMATION_TYPE;
+    }
+}
+
+WORD EventCategory(DWORD eventId) noexcept {
+    switch (eventId) {
+    case QEB_EVENT_CONTAINER_REFUSED: return static_cast<WORD>(QEB_CATEGORY_SECURITY);
+    case QEB_EVENT_SERVICE_STARTED:
+    case QEB_EVENT_SERVICE_STOPPED:
+    case QEB_EVENT_SERVICE_CRASHED: return static_cast<WORD>(QEB_CATEGORY_SERVICE);
+    default: return static_cast<WORD>(QEB_CATEGORY_CONTAINER);
+    }
+}
+
+HANDLE Source() noexcept {
+    HANDLE hSource = s_hSource.load();
+    if (hSource != nullptr) return hSource;
+    hSource = ::RegisterEventSourceW(nullptr, EVENT_SOURCE_NAME);
+    HANDLE hEarlier = nullptr;
+    if (hSource != nullptr && !s_hSource.compare_exchange_strong(hEarlier, hSource)) {
+        ::DeregisterEventSource(hSource);
+        return hEarlier;
+    }
+    return hSource;
+}
+
+// The inserts of one event, in fixed storage, the held-back count last.
+struct EventText {
+    wchar_t inserts[EVENT_MAX_INSERTS + 1][EVENT_INSERT_MAX_CHARS + 1] = {};
+    LPCWSTR pointers[EVENT_MAX_INSERTS + 1] = {};
+    WORD count = 0;
+
+    void Add(const char* text) noexcept {
+        wchar_t* out = inserts[count];
+        const size_t length = text != nullptr ? ::strnlen(text, EVENT_INSERT_MAX_CHARS + 1) : 0;
+        const bool bCut = length > EVENT_INSERT_MAX_CHARS;
+        const int bytes = static_cast<int>(bCut ? EVENT_INSERT_MAX_CHARS : length);
+        int chars = bytes > 0 ? ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, out,
+                                                      static_cast<int>(EVENT_INSERT_MAX_CHARS))
+                              : 0;
+        if (chars < 0) chars = 0;
+        out[chars] = L'\0';
+        if (bCut && chars >= 3) ::wcscpy_s(out + chars - 3, 4, L"...");
+        pointers[count] = out;
+        ++count;
+    }
+};
+
+void Report(DWORD eventId, std::initializer_list<const char*> inserts, bool bAfterStop) noexcept {
+    if (!bAfterStop && s_bStopBegun.load()) return;
+    EventThrottle::Decision decision;
+    {
+        const KernelMutexLock lock(ThrottleMutex());
+        decision = s_throttle.Admit(eventId, s_clock.load()());
+    }
+    if (!decision.bReport) return;
+
+    EventText text;
+    for (const char* insert : inserts) {
+        if (text.count < EVENT_MAX_INSERTS) text.Add(insert);
+    }
+    text.Add(std::to_string(decision.heldBack).c_str());
+
+    const HANDLE hSource = Source();
+    if (hSource != nullptr && s_report.load()(hSource, EventType(eventId), EventCategory(eventId), eventId, nullptr,
+                                              text.count, 0, text.pointers, nullptr)) {
+        return;
+    }
+    const DWORD error = ::GetLastError();  // of the registration or of the report
+    try {
+        const std::string line = "event " + std::to_string(eventId & 0xFFFF) + " not reported, error = ";
+        LogLine(LogLevel::Warning, kTagContainer, kFunc, line.c_str(), static_cast<unsigned long>(error));
+    } catch (...) {
+    }
+}
+
+void ReadProgramVersion() noexcept {
+    try {
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return;
+        DWORD ignored = 0;
+        const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
+        if (size == 0) return;
+        std::vector<unsigned char> record(size);
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT fixedSize = 0;
+        if (!::GetFileVersionInfoW(path, 0, size, record.data()) ||
+            !::VerQueryValueW(record.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) || fixed == nullptr ||
+            fixedSize < sizeof *fixed) {
+            return;
+        }
+        std::snprintf(s_version, sizeof s_version, "%u.%u.%u", static_cast<unsigned>(HIWORD(fixed->dwFileVersionMS)),
+                      static_cast<unsigned>(LOWORD(fixed->dwFileVersionMS)),
+                      static_cast<unsigned>(HIWORD(fixed->dwFileVersionLS)));
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void PrepareEventReports() noexcept {
+    ReadProgramVersion();
+    if (Source() == nullptr) {
+        LogLine(LogLevel::Warning, kTagContainer, "PrepareEventReports",
+                "RegisterEventSourceW fail error = ", static_cast<unsigned long>(::GetLastError()));
+    }
+}
+
+const char* ProgramVersionText() noexcept { return s_version; }
+
+void ReportServiceEvent(DWORD eventId, std::initializer_list<const char*> inserts) noexcept {
+    Report(eventId, inserts, false);
+}
+
+void ReportServiceEventAfterStop(DWORD eventId, std::initializer_list<const char*> inserts) noexcept {
+    Report(eventId, inserts, true);
+}
+
+void EndEventReportsForStop() noexcept { s_bStopBegun.store(true); }
+
+void ReportServiceCrashEvent(const wchar_t* dumpPath) noexcept {
+    const HANDLE hSource = s_hSource.load();
+    if (hSource == nullptr) return;
+    size_t length = 0;
+    for (; dumpPath != nullptr && dumpPath[length] != L'\0' && length < EVENT_INSERT_MAX_CHARS; ++length)
+        s_crashDumpPath[length] = dumpPath[length];
+    s_crashDumpPath[length] = L'\0';
+    LPCWSTR inserts[2] = {s_crashDumpPath, L"0"};
+    s_report.load()(hSource, EventType(QEB_EVENT_SERVICE_CRASHED), EventCategory(QEB_EVENT_SERVICE_CRASHED),
+                    QEB_EVENT_SERVICE_CRASHED, nullptr, 2, 0, inserts, nullptr);
+}
+
+EventReportFunction SetEventReportFunction(EventReportFunction report) noexcept {
+    return s_report.exchange(report != nullptr ? report : &::ReportEventW);
+}
+
+EventClock SetEventClock(EventClock clock) noexcept {
+    return s_clock.exchange(clock != nullptr ? clock : &::GetTickCount64);
+}
+
+}  // namespace qeb
