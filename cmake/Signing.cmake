@@ -36,6 +36,10 @@ include(${CMAKE_CURRENT_LIST_DIR}/../tools/signing/openssl_identity.cmake)
 
 # Makes (or reuses) the development root and code-signing leaf in <dir>.
 # A leaf due to expire within 30 days is replaced together with its root.
+# The root is dated from 2019, as a real root predates what it certifies, so
+# that test certificates dated in the past (an expired signer, a
+# timestamping authority) chain to it at the time they stamp; a root made
+# before that rule is replaced.
 function(_qeb_dev_identity dir)
   set(root_key "${dir}/dev-root.key")
   set(root_pem "${dir}/dev-root.pem")
@@ -47,6 +51,9 @@ function(_qeb_dev_identity dir)
   if(EXISTS "${root_key}" AND EXISTS "${root_pem}" AND EXISTS "${root_der}"
      AND EXISTS "${leaf_key}" AND EXISTS "${leaf_pem}")
     qeb_openssl_valid_for("${leaf_pem}" 2592000 reuse)
+    if(reuse)
+      qeb_openssl_starts_before("${root_pem}" 2020 reuse)
+    endif()
   endif()
   if(NOT reuse)
     if(NOT QEB_OPENSSL)
@@ -54,7 +61,10 @@ function(_qeb_dev_identity dir)
     endif()
     file(MAKE_DIRECTORY "${dir}")
     qeb_openssl_new_key("${root_key}")
-    qeb_openssl_self_signed("${root_key}" "${root_pem}" "${QEB_DEV_ROOT_SUBJECT}" 7300 root_ext)
+    string(TIMESTAMP root_end_year "%Y" UTC)
+    math(EXPR root_end_year "${root_end_year} + 20")
+    qeb_openssl_self_signed_dated("${root_key}" "${root_pem}" "${QEB_DEV_ROOT_SUBJECT}" 20190101000000Z
+                                  ${root_end_year}0101000000Z root_ext)
     qeb_openssl_to_der("${root_pem}" "${root_der}")
     qeb_openssl_new_key("${leaf_key}")
     qeb_openssl_issue("${leaf_key}" "${leaf_pem}"
