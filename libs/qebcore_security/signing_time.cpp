@@ -58,8 +58,7 @@ UniqueMessage DecodeToken(const CRYPT_ATTR_BLOB& token) noexcept {
     }
     std::vector<BYTE> contentType;
     if (!GetParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, contentType) ||
-        std::strncmp(reinterpret_cast<const char*>(contentType.data()), kTstInfoContentType, contentType.size()) !=
-            0 ||
+        std::strncmp(reinterpret_cast<const char*>(contentType.data()), kTstInfoContentType, contentType.size()) != 0 ||
         contentType.back() != '\0') {
         return UniqueMessage();
     }
@@ -149,8 +148,8 @@ UniqueCertificate VerifiedTokenSigner(HCRYPTMSG token, const TstInfo& info) noex
     if (!GetParam(token, CMSG_SIGNER_CERT_INFO_PARAM, 0, signerInfo)) return UniqueCertificate();
     const UniqueCertStore certificates(::CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, token));
     if (!certificates) return UniqueCertificate();
-    UniqueCertificate signer(::CertGetSubjectCertificateFromStore(
-        certificates.get(), kEncoding, reinterpret_cast<PCERT_INFO>(signerInfo.data())));
+    UniqueCertificate signer(::CertGetSubjectCertificateFromStore(certificates.get(), kEncoding,
+                                                                  reinterpret_cast<PCERT_INFO>(signerInfo.data())));
     if (!signer || !::CryptMsgControl(token, 0, CMSG_CTRL_VERIFY_SIGNATURE, signer->pCertInfo) ||
         !SignedDigestMatches(token, info)) {
         return UniqueCertificate();
