@@ -45,7 +45,8 @@ struct Fields {
 };
 
 std::string Encode(const Fields& f) {
-    const std::string imprint = Tlv(0x30, Tlv(0x30, Tlv(0x06, f.oid) + f.params) + Tlv(0x04, std::string(f.digest, 'd')));
+    const std::string imprint =
+        Tlv(0x30, Tlv(0x30, Tlv(0x06, f.oid) + f.params) + Tlv(0x04, std::string(f.digest, 'd')));
     return Tlv(0x30, Tlv(0x02, f.version) + Tlv(0x06, "\x2a\x03\x04\x01") + imprint + Tlv(0x02, "\x07") +
                          Tlv(0x18, f.time) + f.tail);
 }
