@@ -114,6 +114,11 @@ set(while_valid -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time
 sign_copy(expired_stamped "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}" ${while_valid})
 sign_copy(expired_stamped_late "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}"
           -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time 1622505600)
+# A certificate valid only from 2030, stamped in 2030: a time still to come
+# proves nothing, so the signature is judged now, before the certificate.
+issue_dated(future 20300101000000Z 20310101000000Z)
+sign_copy(future_stamped "${WORK_DIR}/future.pem" "${leaf_key}" "${PAYLOAD}"
+          -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time 1893456000)
 # An authority under a root nobody pinned, stamping the same good time.
 qeb_openssl_issue("${tsa_key}" "${WORK_DIR}/foreign-tsa.pem" "/CN=Foreign Timestamping Authority" 3650
                   timestamping_ext "${WORK_DIR}/foreign-root.pem" "${other_root_key}" "${CNF}")

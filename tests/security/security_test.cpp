@@ -43,6 +43,7 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"expired_stamped_late.exe", false, false},
         {fixtures / L"expired_foreign_stamp.exe", false, false},
         {dir.path / L"damaged_stamp.exe", false, false},
+        {fixtures / L"future_stamped.exe", false, false},  // valid from 2030, stamped in 2030
         // Under the pinned root, names that nearly are the publisher's.
         {fixtures / L"container_other_publisher.exe", true, false},
         {fixtures / L"container_name_suffix.exe", true, false},
