@@ -147,7 +147,8 @@ else()
     "This build uses a DEVELOPMENT signing identity (${CMAKE_BINARY_DIR}/signing): "
     "its executables are signed by \"${QEB_DEV_PUBLISHER_NAME}\" and the security "
     "component trusts only the development root. NOT FOR RELEASE. A release build sets "
-    "QEB_SIGNING_ROOT_CERT, QEB_PUBLISHER_NAME, QEB_SIGNING_CERT and QEB_SIGNING_KEY.")
+    "QEB_SIGNING_ROOT_CERT, QEB_PUBLISHER_NAME, QEB_SIGNING_CERT and QEB_SIGNING_KEY, "
+    "and QEB_TIMESTAMP_ROOT_CERT with QEB_TIMESTAMP_URL (or a local authority).")
 endif()
 
 # The timestamping authority: a server, or a local one osslsigncode runs.
