@@ -114,6 +114,34 @@ set(while_valid -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time
 sign_copy(expired_stamped "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}" ${while_valid})
 sign_copy(expired_stamped_late "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}"
           -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time 1622505600)
+# The same signer and time over another description, so another signature,
+# whose token is as long as expired_stamped's: the test moves that one's
+# token onto this one. The authority's serial numbers vary in length, so it
+# is made again until the lengths agree.
+function(token_length file out_var)
+  file(READ "${file}" hex HEX)
+  string(FIND "${hex}" "060a2b060104018237030301" at)  # the attribute's OID
+  math(EXPR at "${at} + 24")
+  string(SUBSTRING "${hex}" ${at} 8 header)  # SET, its length
+  set(${out_var} "${header}" PARENT_SCOPE)
+endfunction()
+token_length("${OUT_DIR}/expired_stamped.exe" wanted)
+foreach(attempt RANGE 1 30)
+  file(REMOVE "${OUT_DIR}/restamped.tmp")
+  execute_process(
+    COMMAND "${QEB_OSSLSIGNCODE}" sign -certs "${WORK_DIR}/expired.pem" -key "${leaf_key}" -h sha256
+            -n "QEB signature test, again" ${while_valid} -in "${PAYLOAD}" -out "${OUT_DIR}/restamped.tmp"
+    RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+  token_length("${OUT_DIR}/restamped.tmp" got)
+  if(rc EQUAL 0 AND got STREQUAL wanted)
+    file(RENAME "${OUT_DIR}/restamped.tmp" "${OUT_DIR}/expired_restamped.exe")
+    break()
+  endif()
+endforeach()
+if(NOT EXISTS "${OUT_DIR}/expired_restamped.exe")
+  message(FATAL_ERROR "no token of the length of expired_stamped's in 30 signatures")
+endif()
+
 # A certificate valid only from 2030, stamped in 2030: a time still to come
 # proves nothing, so the signature is judged now, before the certificate.
 issue_dated(future 20300101000000Z 20310101000000Z)

@@ -23,6 +23,16 @@ TEST(Security, VerdictsOnSignedImages) {
     ASSERT_NE(stamped, std::string::npos);
     image[stamped + 7] = '2';
     std::ofstream(dir.path / L"damaged_stamp.exe", std::ios::binary) << image;
+    // That token moved onto another signature of the same length (the
+    // attribute's OID, then its SET): intact, but it stamps the other one.
+    const std::string oid("\x06\x0a\x2b\x06\x01\x04\x01\x82\x37\x03\x03\x01", 12);
+    std::string moved = kit::ReadAll(fixtures / L"expired_restamped.exe");
+    const size_t from = image.find(oid) + oid.size(), to = moved.find(oid) + oid.size();
+    ASSERT_TRUE(from > oid.size() && to > oid.size() && image.compare(from, 4, moved, to, 4) == 0);
+    const size_t length =
+        4 + (static_cast<unsigned char>(image[from + 2]) << 8 | static_cast<unsigned char>(image[from + 3]));
+    moved.replace(to, length, kit::ReadAll(fixtures / L"expired_stamped.exe").substr(from, length));
+    std::ofstream(dir.path / L"moved_stamp.exe", std::ios::binary) << moved;
 
     const struct {
         std::filesystem::path file;
@@ -44,6 +54,8 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"expired_foreign_stamp.exe", false, false},
         {dir.path / L"damaged_stamp.exe", false, false},
         {fixtures / L"future_stamped.exe", false, false},  // valid from 2030, stamped in 2030
+        {fixtures / L"expired_restamped.exe", true, true},
+        {dir.path / L"moved_stamp.exe", false, false},
         // Under the pinned root, names that nearly are the publisher's.
         {fixtures / L"container_other_publisher.exe", true, false},
         {fixtures / L"container_name_suffix.exe", true, false},
