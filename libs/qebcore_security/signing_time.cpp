@@ -49,6 +49,7 @@ const CRYPT_ATTR_BLOB* OnlyValue(const CRYPT_ATTRIBUTES& list, const char* oid) 
     return value;
 }
 
+// The token: CMS signed data whose content is a TSTInfo.
 UniqueMessage DecodeToken(const CRYPT_ATTR_BLOB& token) noexcept {
     UniqueMessage message(::CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     if (!message || !::CryptMsgUpdate(message.get(), token.pbData, token.cbData, TRUE)) return UniqueMessage();
@@ -57,14 +58,14 @@ UniqueMessage DecodeToken(const CRYPT_ATTR_BLOB& token) noexcept {
         return UniqueMessage();
     }
     std::vector<BYTE> contentType;
-    if (!GetParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, contentType) ||
-        std::strncmp(reinterpret_cast<const char*>(contentType.data()), kTstInfoContentType, contentType.size()) != 0 ||
-        contentType.back() != '\0') {
+    if (!GetParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, contentType) || contentType.back() != '\0' ||
+        std::strcmp(reinterpret_cast<const char*>(contentType.data()), kTstInfoContentType) != 0) {
         return UniqueMessage();
     }
     return message;
 }
 
+// The hashes a token signer may use, by OID, with their CNG names.
 struct HashOid {
     const char* oid;
     const wchar_t* name;

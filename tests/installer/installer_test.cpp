@@ -156,6 +156,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
         firstContainers.emplace_back(::OpenProcess(SYNCHRONIZE, FALSE, id));
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
+    ExpectShippedImage(folder + L"QEBCoreStuckStop.exe", false);
 
     // The next release over the running one: no reboot asked for, the earlier
     // service and container ended, the new ones running, the log kept.
@@ -194,7 +195,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
                    qeb::scm::FindProcessIds(L"QEBCoreService.exe").empty();
         },
         10000));
-    for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe"}) {
+    for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe", L"QEBCoreStuckStop.exe"}) {
         EXPECT_EQ(::GetFileAttributesW((folder + file).c_str()), INVALID_FILE_ATTRIBUTES) << folder + file;
     }
 }
