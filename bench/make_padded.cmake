@@ -1,7 +1,8 @@
 # cmake -DIN=<signed exe> -DOUT=<exe> -DMIB=<n> -DOBJCOPY=... -DOBJDUMP=... -DOSSLSIGNCODE=...
-#       -DCERT=<pem> -DKEY=<pem> -P make_padded.cmake
+#       -DCERT=<pem> -DKEY=<pem> [-DTSA_CERT=<pem> -DTSA_KEY=<pem>] -P make_padded.cmake
 # Makes OUT: IN without its signature, grown to about MIB MiB by an extra
-# data section, signed again with CERT/KEY.
+# data section, signed again with CERT/KEY and, as the build signs, stamped by
+# the local timestamping authority TSA_CERT/TSA_KEY.
 get_filename_component(work "${OUT}" DIRECTORY)
 set(unsigned "${OUT}.unsigned")
 set(padded "${OUT}.padded")
@@ -65,7 +66,11 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objcopy failed on ${unsigned}")
 endif()
 file(REMOVE "${OUT}")
-execute_process(COMMAND "${OSSLSIGNCODE}" sign -certs "${CERT}" -key "${KEY}" -h sha256 -n QEBCoreContainer
+set(stamp)
+if(TSA_CERT)
+  set(stamp -TSA-certs "${TSA_CERT}" -TSA-key "${TSA_KEY}")
+endif()
+execute_process(COMMAND "${OSSLSIGNCODE}" sign -certs "${CERT}" -key "${KEY}" -h sha256 -n QEBCoreContainer ${stamp}
                         -in "${padded}" -out "${OUT}"
                 RESULT_VARIABLE rc OUTPUT_QUIET)
 if(NOT rc EQUAL 0)

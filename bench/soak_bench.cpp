@@ -7,8 +7,9 @@
 // seam, as in the in-process test. At the first running report and then
 // every tenth of the run, inside that report (the same point of a cycle
 // every time), it records the process's own handles (counted by value),
-// threads and private bytes; at the end it stops the service and prints
-// Markdown. It runs from a staging folder of its own, with the container
+// threads and private bytes. Events go to the Event Log as in the service,
+// counted on their way there with the held-back numbers they carry. At the
+// end it stops the service and prints Markdown. It runs from a staging folder of its own, with the container
 // copied beside it, so that it never shares a scenario file with the tests.
 
 #include <windows.h>
@@ -18,11 +19,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_report.h"
+#include "event_report.h"
 #include "qebcore_log.h"
 #include "service_handler.h"
 #include "service_main.h"
@@ -44,6 +48,15 @@ long s_every = 1000;
 double s_begin = 0.0;
 std::vector<Checkpoint> s_checkpoints;
 LPHANDLER_FUNCTION_EX s_handler = nullptr;
+std::map<DWORD, std::pair<long, long>> s_events;  // identifier: reported, held back (as their last inserts say)
+
+BOOL WINAPI CountEvent(HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count, DWORD size,
+                       LPCWSTR* strings, LPVOID data) {
+    auto& seen = s_events[id & 0xFFFF];
+    ++seen.first;
+    if (count > 0) seen.second += std::wcstol(strings[count - 1], nullptr, 10);
+    return ::ReportEventW(source, type, category, id, user, count, size, strings, data);
+}
 
 size_t OwnThreads() {
     const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -119,6 +132,8 @@ int main(int argc, char** argv) {
     s_checkpoints.reserve(16);
 
     initQebLog(10, 10);
+    qeb::PrepareEventReports();
+    qeb::SetEventReportFunction(&CountEvent);
     SetServiceStatusReporter(&Capture);
     SetServiceCtrlRegistrar(&Register);
     s_begin = qebbench::NowMs();
@@ -139,6 +154,8 @@ int main(int argc, char** argv) {
         std::printf("| %ld | %zu | %zu | %llu | %.0f |\n", c.restarts, c.handles, c.threads,
                     static_cast<unsigned long long>(c.privateBytes / 1024), c.seconds);
     }
+    std::printf("\n| event | reported | held back (their counts) |\n|---|---|---|\n");
+    for (const auto& [id, seen] : s_events) std::printf("| %lu | %ld | %ld |\n", id, seen.first, seen.second);
     std::fflush(stdout);
     return 0;
 }

@@ -6,8 +6,16 @@
 #   QEB_PUBLISHER_NAME     the CN or O a trusted signer must carry
 #   QEB_SIGNING_CERT       PEM leaf certificate (followed by any intermediates)
 #   QEB_SIGNING_KEY        PEM private key of that leaf
+#   QEB_TIMESTAMP_ROOT_CERT  DER file of the root the timestamping authority's
+#                          certificate chains to (may be the pinned root)
+#   QEB_TIMESTAMP_URL      RFC 3161 server that stamps the signatures, or
+#   QEB_TIMESTAMP_TSA_CERT, QEB_TIMESTAMP_TSA_KEY  a local authority's PEM
+#                          certificate and key (osslsigncode stamps itself)
 # The root and the publisher go together; the leaf and key may be left out
-# when the executables are signed by a later, separate step.
+# when the executables are signed by a later, separate step. A release build
+# names its timestamping root, and one that signs also its authority: a
+# signature without a timestamp is refused from the day its certificate
+# expires, on every machine at once.
 # With none of them, a development identity is made once per build tree in
 # <build>/signing and used for both pinning and signing.
 #
@@ -17,6 +25,8 @@
 #   QEB_DEV_IDENTITY      1 for the development identity, else 0
 #   QEB_SIGNING_ENABLED   whether executables are signed after linking
 #   QEB_DEV_ROOT_PEM/KEY  development root, so tests can issue certificates
+#   QEB_TIMESTAMP_ROOT_DER  DER file of the timestamping root, or empty
+#   QEB_TIMESTAMP_OPTIONS osslsigncode options that stamp a signature
 #   qeb_build_identity    INTERFACE target: header qeb_build_identity.h with
 #                         the publisher text, and QEB_DEV_IDENTITY=1 when the
 #                         identity is the development one
@@ -25,6 +35,10 @@ set(QEB_SIGNING_ROOT_CERT "" CACHE FILEPATH "DER certificate of the pinned code-
 set(QEB_PUBLISHER_NAME "" CACHE STRING "Publisher name (subject CN or O) a trusted signer must carry")
 set(QEB_SIGNING_CERT "" CACHE FILEPATH "PEM code-signing certificate used to sign the executables")
 set(QEB_SIGNING_KEY "" CACHE FILEPATH "PEM private key of QEB_SIGNING_CERT")
+set(QEB_TIMESTAMP_ROOT_CERT "" CACHE FILEPATH "DER certificate of the root the timestamping authority chains to")
+set(QEB_TIMESTAMP_URL "" CACHE STRING "RFC 3161 timestamping server for the signatures")
+set(QEB_TIMESTAMP_TSA_CERT "" CACHE FILEPATH "PEM certificate of a local timestamping authority")
+set(QEB_TIMESTAMP_TSA_KEY "" CACHE FILEPATH "PEM private key of QEB_TIMESTAMP_TSA_CERT")
 
 set(QEB_DEV_PUBLISHER_NAME "Velant Development (NOT FOR RELEASE)")
 set(QEB_DEV_ROOT_SUBJECT "/CN=QEBCore Development Root (NOT FOR RELEASE)/O=${QEB_DEV_PUBLISHER_NAME}")
@@ -36,17 +50,26 @@ include(${CMAKE_CURRENT_LIST_DIR}/../tools/signing/openssl_identity.cmake)
 
 # Makes (or reuses) the development root and code-signing leaf in <dir>.
 # A leaf due to expire within 30 days is replaced together with its root.
+# The root is dated from 2019, as a real root predates what it certifies, so
+# that test certificates dated in the past (an expired signer, a
+# timestamping authority) chain to it at the time they stamp; a root made
+# before that rule is replaced.
 function(_qeb_dev_identity dir)
   set(root_key "${dir}/dev-root.key")
   set(root_pem "${dir}/dev-root.pem")
   set(root_der "${dir}/dev-root.der")
   set(leaf_key "${dir}/dev-leaf.key")
   set(leaf_pem "${dir}/dev-leaf.pem")
+  set(tsa_key "${dir}/dev-tsa.key")
+  set(tsa_pem "${dir}/dev-tsa.pem")
 
   set(reuse FALSE)
   if(EXISTS "${root_key}" AND EXISTS "${root_pem}" AND EXISTS "${root_der}"
-     AND EXISTS "${leaf_key}" AND EXISTS "${leaf_pem}")
+     AND EXISTS "${leaf_key}" AND EXISTS "${leaf_pem}" AND EXISTS "${tsa_key}" AND EXISTS "${tsa_pem}")
     qeb_openssl_valid_for("${leaf_pem}" 2592000 reuse)
+    if(reuse)
+      qeb_openssl_starts_before("${root_pem}" 2020 reuse)
+    endif()
   endif()
   if(NOT reuse)
     if(NOT QEB_OPENSSL)
@@ -54,12 +77,19 @@ function(_qeb_dev_identity dir)
     endif()
     file(MAKE_DIRECTORY "${dir}")
     qeb_openssl_new_key("${root_key}")
-    qeb_openssl_self_signed("${root_key}" "${root_pem}" "${QEB_DEV_ROOT_SUBJECT}" 7300 root_ext)
+    string(TIMESTAMP root_end_year "%Y" UTC)
+    math(EXPR root_end_year "${root_end_year} + 20")
+    qeb_openssl_self_signed_dated("${root_key}" "${root_pem}" "${QEB_DEV_ROOT_SUBJECT}" 20190101000000Z
+                                  ${root_end_year}0101000000Z root_ext)
     qeb_openssl_to_der("${root_pem}" "${root_der}")
     qeb_openssl_new_key("${leaf_key}")
     qeb_openssl_issue("${leaf_key}" "${leaf_pem}"
                       "/CN=${QEB_DEV_PUBLISHER_NAME}/O=${QEB_DEV_PUBLISHER_NAME}" 3650
                       code_signing_ext "${root_pem}" "${root_key}")
+    # The development timestamping authority, which osslsigncode runs itself.
+    qeb_openssl_new_key("${tsa_key}")
+    qeb_openssl_issue("${tsa_key}" "${tsa_pem}" "/CN=QEBCore Development Timestamping (NOT FOR RELEASE)" 3650
+                      timestamping_ext "${root_pem}" "${root_key}")
     message(STATUS "Made a development signing identity in ${dir}")
   endif()
 
@@ -68,6 +98,8 @@ function(_qeb_dev_identity dir)
   set(QEB_DEV_ROOT_DER "${root_der}" PARENT_SCOPE)
   set(QEB_DEV_LEAF_KEY "${leaf_key}" PARENT_SCOPE)
   set(QEB_DEV_LEAF_PEM "${leaf_pem}" PARENT_SCOPE)
+  set(QEB_DEV_TSA_KEY "${tsa_key}" PARENT_SCOPE)
+  set(QEB_DEV_TSA_PEM "${tsa_pem}" PARENT_SCOPE)
 endfunction()
 
 if(QEB_SIGNING_ROOT_CERT OR QEB_PUBLISHER_NAME OR QEB_SIGNING_CERT OR QEB_SIGNING_KEY)
@@ -80,7 +112,16 @@ if(QEB_SIGNING_ROOT_CERT OR QEB_PUBLISHER_NAME OR QEB_SIGNING_CERT OR QEB_SIGNIN
   if((QEB_SIGNING_CERT AND NOT QEB_SIGNING_KEY) OR (QEB_SIGNING_KEY AND NOT QEB_SIGNING_CERT))
     message(FATAL_ERROR "QEB_SIGNING_CERT and QEB_SIGNING_KEY must be given together")
   endif()
+  if(NOT QEB_TIMESTAMP_ROOT_CERT OR NOT EXISTS "${QEB_TIMESTAMP_ROOT_CERT}")
+    message(FATAL_ERROR
+      "A release identity needs QEB_TIMESTAMP_ROOT_CERT (DER, an existing file): the service trusts a timestamp "
+      "only from an authority under a pinned root, and without a trusted timestamp every signature is refused "
+      "from the day its certificate expires, on every machine at once.")
+  endif()
   set(QEB_DEV_IDENTITY 0)
+  set(QEB_TIMESTAMP_ROOT_DER "${QEB_TIMESTAMP_ROOT_CERT}")
+  set(_qeb_tsa_cert "${QEB_TIMESTAMP_TSA_CERT}")
+  set(_qeb_tsa_key "${QEB_TIMESTAMP_TSA_KEY}")
   set(QEB_PINNED_ROOT_DER "${QEB_SIGNING_ROOT_CERT}")
   set(QEB_PUBLISHER "${QEB_PUBLISHER_NAME}")
   set(_qeb_sign_cert "${QEB_SIGNING_CERT}")
@@ -90,6 +131,14 @@ if(QEB_SIGNING_ROOT_CERT OR QEB_PUBLISHER_NAME OR QEB_SIGNING_CERT OR QEB_SIGNIN
 else()
   _qeb_dev_identity("${CMAKE_BINARY_DIR}/signing")
   set(QEB_DEV_IDENTITY 1)
+  # Its timestamping authority is under the pinned development root.
+  set(QEB_TIMESTAMP_ROOT_DER "")
+  set(_qeb_tsa_cert "${QEB_DEV_TSA_PEM}")
+  set(_qeb_tsa_key "${QEB_DEV_TSA_KEY}")
+  if(QEB_TIMESTAMP_TSA_CERT OR QEB_TIMESTAMP_URL)
+    set(_qeb_tsa_cert "${QEB_TIMESTAMP_TSA_CERT}")
+    set(_qeb_tsa_key "${QEB_TIMESTAMP_TSA_KEY}")
+  endif()
   set(QEB_PINNED_ROOT_DER "${QEB_DEV_ROOT_DER}")
   set(QEB_PUBLISHER "${QEB_DEV_PUBLISHER_NAME}")
   set(_qeb_sign_cert "${QEB_DEV_LEAF_PEM}")
@@ -98,7 +147,24 @@ else()
     "This build uses a DEVELOPMENT signing identity (${CMAKE_BINARY_DIR}/signing): "
     "its executables are signed by \"${QEB_DEV_PUBLISHER_NAME}\" and the security "
     "component trusts only the development root. NOT FOR RELEASE. A release build sets "
-    "QEB_SIGNING_ROOT_CERT, QEB_PUBLISHER_NAME, QEB_SIGNING_CERT and QEB_SIGNING_KEY.")
+    "QEB_SIGNING_ROOT_CERT, QEB_PUBLISHER_NAME, QEB_SIGNING_CERT and QEB_SIGNING_KEY, "
+    "and QEB_TIMESTAMP_ROOT_CERT with QEB_TIMESTAMP_URL (or a local authority).")
+endif()
+
+# The timestamping authority: a server, or a local one osslsigncode runs.
+if((QEB_TIMESTAMP_TSA_CERT AND NOT QEB_TIMESTAMP_TSA_KEY) OR (QEB_TIMESTAMP_TSA_KEY AND NOT QEB_TIMESTAMP_TSA_CERT))
+  message(FATAL_ERROR "QEB_TIMESTAMP_TSA_CERT and QEB_TIMESTAMP_TSA_KEY must be given together")
+endif()
+set(QEB_TIMESTAMP_OPTIONS)
+if(QEB_TIMESTAMP_URL)
+  set(QEB_TIMESTAMP_OPTIONS -ts "${QEB_TIMESTAMP_URL}")
+elseif(_qeb_tsa_cert)
+  set(QEB_TIMESTAMP_OPTIONS -TSA-certs "${_qeb_tsa_cert}" -TSA-key "${_qeb_tsa_key}")
+elseif(_qeb_sign_cert)
+  message(FATAL_ERROR
+    "QEB_SIGNING_CERT is given without a timestamping authority: set QEB_TIMESTAMP_URL (an RFC 3161 server) or "
+    "QEB_TIMESTAMP_TSA_CERT and QEB_TIMESTAMP_TSA_KEY. A signature without a timestamp is refused from the day "
+    "its certificate expires: every installed service would then refuse its container at once.")
 endif()
 
 set(QEB_SIGNING_ENABLED FALSE)
@@ -198,6 +264,9 @@ function(qeb_finish_all_executables dir)
         "-DQEB_SIGN_CERT=${_qeb_sign_cert}"
         "-DQEB_SIGN_KEY=${_qeb_sign_key}"
         "-DQEB_SIGN_NAME=${name}"
+        "-DQEB_TIMESTAMP_URL=${QEB_TIMESTAMP_URL}"
+        "-DQEB_TSA_CERT=${_qeb_tsa_cert}"
+        "-DQEB_TSA_KEY=${_qeb_tsa_key}"
         -P "${_QEB_SIGNING_MODULE_DIR}/finish_link.cmake" --
         ${existing})
     endforeach()

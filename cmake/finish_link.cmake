@@ -2,9 +2,12 @@
 # linked executable in place:
 #   1. with QEB_OBJCOPY, its debug information moves to <exe>.debug, which the
 #      image names by a .gnu_debuglink section (debuggers find it there);
-#   2. with QEB_OSSLSIGNCODE, it is signed.
+#   2. with QEB_OSSLSIGNCODE, it is signed and timestamped, by the server at
+#      QEB_TIMESTAMP_URL or else by osslsigncode as the authority of
+#      QEB_TSA_CERT/QEB_TSA_KEY.
 #   cmake [-DQEB_OBJCOPY=...] [-DQEB_OSSLSIGNCODE=... -DQEB_SIGN_CERT=...
-#         -DQEB_SIGN_KEY=... -DQEB_SIGN_NAME=...] -P finish_link.cmake -- <linker> <args...>
+#         -DQEB_SIGN_KEY=... -DQEB_SIGN_NAME=... -DQEB_TIMESTAMP_URL=...
+#         -DQEB_TSA_CERT=... -DQEB_TSA_KEY=...] -P finish_link.cmake -- <linker> <args...>
 # The image that ships carries no DWARF and no symbol table: Windows never
 # pages debug sections in, but a loader that cannot map sections straight from
 # the file (Wine, with the linker's 512-byte file alignment) reads all of them
@@ -69,12 +72,19 @@ endif()
 if(NOT QEB_OSSLSIGNCODE)
   return()
 endif()
+if(QEB_TIMESTAMP_URL)
+  set(stamp -ts "${QEB_TIMESTAMP_URL}")
+elseif(QEB_TSA_CERT)
+  set(stamp -TSA-certs "${QEB_TSA_CERT}" -TSA-key "${QEB_TSA_KEY}")
+else()
+  message(FATAL_ERROR "finish_link: no timestamping authority for ${out_file}")
+endif()
 set(tmp_file "${out_file}.signing")
 file(REMOVE "${tmp_file}")
 execute_process(
   COMMAND "${QEB_OSSLSIGNCODE}" sign
           -certs "${QEB_SIGN_CERT}" -key "${QEB_SIGN_KEY}"
-          -h sha256 -n "${QEB_SIGN_NAME}"
+          -h sha256 -n "${QEB_SIGN_NAME}" ${stamp}
           -in "${out_file}" -out "${tmp_file}"
   RESULT_VARIABLE rc OUTPUT_VARIABLE sign_out ERROR_VARIABLE sign_out)
 if(NOT rc EQUAL 0)

@@ -3,8 +3,8 @@
 # clang-tidy and cppcheck. Exit status is non-zero when any of them failed;
 # every step runs, so one run shows all that is wrong.
 #
-# Analysed: the product (service, container, thread, common, libs) and the
-# test tools (tools/container, tools/e2e-driver), through the cross preset's
+# Analysed: the product (service, container, thread, common, libs, the
+# package's helper in installer) and the test tools (tools/container, tools/e2e-driver), through the cross preset's
 # compile database (configured here; tools/test.sh builds from the same tree).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +25,7 @@ end() {  # <name> <exit status>
 
 mapfile -t sources < <(git ls-files -- \
   'service/*.cpp' 'container/*.cpp' 'thread/*.cpp' 'common/*.cpp' 'libs/*.cpp' \
-  'tools/container/*.cpp' 'tools/e2e-driver/*.cpp')
+  'tools/container/*.cpp' 'tools/e2e-driver/*.cpp' 'installer/*.cpp')
 
 begin format
 tools/check-format.sh
@@ -72,7 +72,7 @@ begin cppcheck
 cppcheck_dir=build/lint/cppcheck
 mkdir -p "$cppcheck_dir"
 filters=()
-for d in service container thread common libs tools/container tools/e2e-driver; do
+for d in service container thread common libs tools/container tools/e2e-driver installer; do
   filters+=("--file-filter=$d/*")
 done
 # Globally off, with the reason:

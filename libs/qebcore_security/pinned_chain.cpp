@@ -11,9 +11,9 @@ namespace qeb::security {
 namespace {
 
 // Chain trust alone accepts a certificate without any extended key usage as
-// good for every use; the product issues its code-signing certificates with
-// the usage written out, so anything else is not one of them.
-bool HasCodeSigningUsage(PCCERT_CONTEXT certificate) noexcept {
+// good for every use; the product's signers and the timestamping authorities
+// it trusts have theirs written out, so anything else is not one of them.
+bool HasUsage(PCCERT_CONTEXT certificate, const char* usageOid) noexcept {
     DWORD size = 0;
     if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) ||
         size < sizeof(CERT_ENHKEY_USAGE)) {
@@ -32,7 +32,7 @@ bool HasCodeSigningUsage(PCCERT_CONTEXT certificate) noexcept {
     }
     for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
         const char* oid = usage->rgpszUsageIdentifier[i];
-        if (oid != nullptr && std::strcmp(oid, szOID_PKIX_KP_CODE_SIGNING) == 0) return true;
+        if (oid != nullptr && std::strcmp(oid, usageOid) == 0) return true;
     }
     return false;
 }
@@ -45,12 +45,18 @@ bool PassesPolicy(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain) noexcept {
     return ::CertVerifyCertificateChainPolicy(policy, chain, &para, &status) && status.dwError == ERROR_SUCCESS;
 }
 
-bool IsPinnedRoot(PCCERT_CONTEXT root, const PinnedIdentity& identity) noexcept {
-    return root != nullptr && root->cbCertEncoded == identity.rootDerSize &&
-           std::memcmp(root->pbCertEncoded, identity.rootDer, identity.rootDerSize) == 0;
+bool IsRoot(PCCERT_CONTEXT top, const unsigned char* der, std::size_t size) noexcept {
+    return top != nullptr && der != nullptr && top->cbCertEncoded == size &&
+           std::memcmp(top->pbCertEncoded, der, size) == 0;
 }
 
-// An engine that trusts the pinned root and nothing else.
+bool AddRoot(HCERTSTORE roots, const unsigned char* der, std::size_t size) noexcept {
+    return der != nullptr && size != 0 && size <= MAXDWORD &&
+           ::CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der, static_cast<DWORD>(size),
+                                              CERT_STORE_ADD_ALWAYS, nullptr);
+}
+
+// An engine that trusts the roots in the store and nothing else.
 UniqueChainEngine MakePinnedEngine(HCERTSTORE roots) noexcept {
     CERT_CHAIN_ENGINE_CONFIG config = {};
     // The size up to the exclusive-root fields is what every Windows since 7
@@ -64,48 +70,72 @@ UniqueChainEngine MakePinnedEngine(HCERTSTORE roots) noexcept {
     return UniqueChainEngine(engine);
 }
 
-}  // namespace
+struct RootDer {
+    const unsigned char* der;
+    std::size_t size;
+};
 
-bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity) noexcept {
-    if (certificate == nullptr || identity.rootDer == nullptr || identity.rootDerSize == 0 ||
-        identity.rootDerSize > MAXDWORD) {
-        return false;
+// The chain of a certificate with the usage, built at the time given (now
+// when null) by an engine that trusts only the roots given, with no error,
+// ending in one of those roots without being it, and passing the base policy
+// and the one given.
+template <std::size_t N>
+bool ChainsToRoots(PCCERT_CONTEXT certificate, const char* usageOid, const FILETIME* at, const RootDer (&roots)[N],
+                   LPCSTR policy) noexcept {
+    if (certificate == nullptr || !HasUsage(certificate, usageOid)) return false;
+    UniqueCertStore trusted(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    if (!trusted) return false;
+    for (const RootDer& root : roots) {
+        if (root.der != nullptr && !AddRoot(trusted.get(), root.der, root.size)) return false;
     }
-    if (!HasCodeSigningUsage(certificate)) return false;
-
-    UniqueCertStore roots(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (!roots ||
-        !::CertAddEncodedCertificateToStore(roots.get(), X509_ASN_ENCODING, identity.rootDer,
-                                            static_cast<DWORD>(identity.rootDerSize), CERT_STORE_ADD_ALWAYS, nullptr)) {
-        return false;
-    }
-    const UniqueChainEngine engine = MakePinnedEngine(roots.get());
+    const UniqueChainEngine engine = MakePinnedEngine(trusted.get());
     if (!engine) return false;
 
-    LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
+    LPSTR usage[] = {const_cast<LPSTR>(usageOid)};
     CERT_CHAIN_PARA para = {};
     para.cbSize = sizeof para;
     para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
 
+    // A copy: the call takes the time through a pointer to non-const.
+    FILETIME when = at != nullptr ? *at : FILETIME{};
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-    if (!::CertGetCertificateChain(engine.get(), certificate, nullptr, certificate->hCertStore, &para,
-                                   CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &rawChain)) {
+    if (!::CertGetCertificateChain(engine.get(), certificate, at != nullptr ? &when : nullptr, certificate->hCertStore,
+                                   &para, CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &rawChain)) {
         return false;
     }
     const UniqueChainContext chain(rawChain);
     if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR || chain->cChain != 1) return false;
 
-    // The signer must be issued by the root, not be the root: the root's key
-    // certifies signers and signs nothing else.
+    // Issued by a root, not a root itself: a root's key certifies and signs
+    // nothing else.
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     if (simple == nullptr || simple->cElement < 2) return false;
     const CERT_CHAIN_ELEMENT* top = simple->rgpElement[simple->cElement - 1];
-    if (top == nullptr || !IsPinnedRoot(top->pCertContext, identity)) return false;
+    bool bPinned = false;
+    for (const RootDer& root : roots)
+        bPinned = bPinned || (top != nullptr && IsRoot(top->pCertContext, root.der, root.size));
+    return bPinned && PassesPolicy(policy, chain.get()) && PassesPolicy(CERT_CHAIN_POLICY_BASE, chain.get());
+}
 
-    return PassesPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain.get()) &&
-           PassesPolicy(CERT_CHAIN_POLICY_BASE, chain.get());
+}  // namespace
+
+bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME* at) noexcept {
+    if (identity.rootDer == nullptr) return false;
+    const RootDer roots[] = {{identity.rootDer, identity.rootDerSize}};
+    return ChainsToRoots(certificate, szOID_PKIX_KP_CODE_SIGNING, at, roots, CERT_CHAIN_POLICY_AUTHENTICODE);
+}
+
+bool ChainsToTimestampRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME& at) noexcept {
+    if (identity.rootDer == nullptr) return false;
+    // A release build names the root of the authority that stamps its
+    // programs; without one only the product's own root is trusted for it.
+    // The timestamping policy (CERT_CHAIN_POLICY_AUTHENTICODE_TS) is not
+    // asked: Wine has none, and its checks are the usage and chain above.
+    const RootDer roots[] = {{identity.rootDer, identity.rootDerSize},
+                             {identity.timestampRootDer, identity.timestampRootDerSize}};
+    return ChainsToRoots(certificate, szOID_PKIX_KP_TIMESTAMP_SIGNING, &at, roots, CERT_CHAIN_POLICY_BASE);
 }
 
 }  // namespace qeb::security

@@ -10,11 +10,16 @@
 namespace qeb::security {
 
 // True when the certificate is a code-signing certificate (its extended key
-// usage names code signing) whose chain, built now, with only the pinned
-// root trusted and without revocation or network lookups, has no error,
+// usage names code signing) whose chain, built at `at` (now when null), with
+// only the pinned root trusted and without revocation or network lookups, has no error,
 // passes the Authenticode and base chain policies and ends in exactly the
 // pinned root. Intermediate certificates come from the certificate's own
 // store (for a signer, the signature's certificates).
-bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity) noexcept;
+bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME* at) noexcept;
+
+// The same for a timestamping authority's certificate (its usage names time
+// stamping), built at the time it stamped, with the pinned root and the
+// identity's timestamping root as the only roots.
+bool ChainsToTimestampRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME& at) noexcept;
 
 }  // namespace qeb::security

@@ -1,6 +1,7 @@
 #pragma once
-// The signing identity this build trusts: the pinned root certificate and the
-// publisher's name, both compiled in from the build's configuration.
+// The signing identity this build trusts: the pinned root certificate, the
+// publisher's name and the root of its timestamping authority, all compiled
+// in from the build's configuration.
 
 #include <cstddef>
 
@@ -11,6 +12,8 @@ struct PinnedIdentity {
     std::size_t rootDerSize;
     const unsigned char* publisherUtf8;  // not terminated
     std::size_t publisherUtf8Size;
+    const unsigned char* timestampRootDer;  // the timestamping authority's root, DER; null: none
+    std::size_t timestampRootDerSize;
 };
 
 // The identity the product was built with (generated source).

@@ -42,11 +42,15 @@ bool ReadFileIdentity(HANDLE hFile, FileIdentity& identity) noexcept {
     return true;
 }
 
-void RememberEvaluation(const FileIdentity& identity, PCCERT_CONTEXT signer) noexcept {
+void RememberEvaluation(const FileIdentity& identity, PCCERT_CONTEXT signer, const FILETIME* signedAt) noexcept {
     RememberedSigner fresh;
     if (signer != nullptr) {
         fresh.signer.reset(::CertDuplicateCertificateContext(signer));
         if (signer->hCertStore != nullptr) fresh.certificates.reset(::CertDuplicateStore(signer->hCertStore));
+    }
+    if (signedAt != nullptr) {
+        fresh.bTimestamped = true;
+        fresh.signedAt = *signedAt;
     }
     Remembered& entry = Entry();
     ::AcquireSRWLockExclusive(&entry.lock);

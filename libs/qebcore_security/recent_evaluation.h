@@ -34,13 +34,17 @@ bool ReadFileIdentity(HANDLE hFile, FileIdentity& identity) noexcept;
 
 // A signer and the store of the signature's certificates, which its chain is
 // built from; the store would otherwise go with the verification's state.
+// The time the signature is judged at goes with it: a verified timestamp's.
 struct RememberedSigner {
     UniqueCertificate signer;
     UniqueCertStore certificates;
+    bool bTimestamped = false;
+    FILETIME signedAt = {};
 };
 
-// Keeps the signer of a file whose embedded signature just verified.
-void RememberEvaluation(const FileIdentity& identity, PCCERT_CONTEXT signer) noexcept;
+// Keeps the signer of a file whose embedded signature just verified, and
+// the verified signing time when `signedAt` is given.
+void RememberEvaluation(const FileIdentity& identity, PCCERT_CONTEXT signer, const FILETIME* signedAt) noexcept;
 
 // The signer remembered for exactly this file, taken out so that it serves
 // one later check only; an empty signer for any other file.

@@ -4,6 +4,7 @@
 #include "pinned_chain.h"
 #include "publisher_name.h"
 #include "recent_evaluation.h"
+#include "signing_time.h"
 #include "trust_state.h"
 
 namespace qeb::security {
@@ -21,8 +22,10 @@ UniqueFileHandle HoldFile(const wchar_t* path) noexcept {
     return UniqueFileHandle(hFile != INVALID_HANDLE_VALUE ? hFile : nullptr);
 }
 
-bool SignerPasses(PCCERT_CONTEXT signer, const PinnedIdentity& identity, PublisherRule publisherRule) noexcept {
-    if (!ChainsToPinnedRoot(signer, identity)) return false;
+// `signedAt`: the verified signing time, or null to judge now.
+bool SignerPasses(PCCERT_CONTEXT signer, const PinnedIdentity& identity, PublisherRule publisherRule,
+                  const FILETIME* signedAt) noexcept {
+    if (!ChainsToPinnedRoot(signer, identity, signedAt)) return false;
     return publisherRule == PublisherRule::Any || NamesPublisher(signer, identity);
 }
 
@@ -39,14 +42,22 @@ bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity, Pub
     // second time; the chain, usage and publisher are still decided here.
     if (bKnown && publisherRule == PublisherRule::MustMatch) {
         const RememberedSigner remembered = TakeEvaluation(file);
-        if (remembered.signer) return SignerPasses(remembered.signer.get(), identity, publisherRule);
+        if (remembered.signer) {
+            return SignerPasses(remembered.signer.get(), identity, publisherRule,
+                                remembered.bTimestamped ? &remembered.signedAt : nullptr);
+        }
     }
 
     TrustState trust;
     if (!trust.Verify(path)) return false;
     const PCCERT_CONTEXT signer = trust.SignerCertificate();
-    if (!SignerPasses(signer, identity, publisherRule)) return false;
-    if (bKnown && publisherRule == PublisherRule::Any) RememberEvaluation(file, signer);
+    // A signature whose timestamp verifies is judged when it was made, as
+    // Windows does, so that the certificate's end does not end the program's
+    // life; any other is judged now.
+    FILETIME stamped = {};
+    const FILETIME* signedAt = VerifiedSigningTime(trust.Message(), identity, stamped) ? &stamped : nullptr;
+    if (!SignerPasses(signer, identity, publisherRule, signedAt)) return false;
+    if (bKnown && publisherRule == PublisherRule::Any) RememberEvaluation(file, signer, signedAt);
     return true;
 }
 

@@ -7,12 +7,14 @@ namespace qeb::security {
 namespace {
 
 // Results meaning that the signature itself verified but its certificate
-// chain does not end in a root this machine trusts. The product does not rely
-// on the machine's roots (a private product root is normally not among them),
-// so these are left to the pinned-root chain check that follows.
+// chain does not end in a root this machine trusts, or not at the time this
+// machine took. The product does not rely on the machine's roots (a private
+// product root is normally not among them) nor on the time Windows takes from
+// a countersignature those roots trust, so these are left to the pinned-root
+// chain check that follows, at the time the product verified.
 bool IsChainTrustError(LONG status) noexcept {
     const HRESULT code = static_cast<HRESULT>(status);
-    return code == CERT_E_UNTRUSTEDROOT || code == CERT_E_CHAINING;
+    return code == CERT_E_UNTRUSTEDROOT || code == CERT_E_CHAINING || code == CERT_E_EXPIRED;
 }
 
 }  // namespace
@@ -72,6 +74,12 @@ PCCERT_CONTEXT TrustState::SignerCertificate() const noexcept {
     if (signer == nullptr) return nullptr;
     CRYPT_PROVIDER_CERT* certificate = ::WTHelperGetProvCertFromChain(signer, 0);
     return certificate != nullptr ? certificate->pCert : nullptr;
+}
+
+HCRYPTMSG TrustState::Message() const noexcept {
+    if (!m_bVerified) return nullptr;
+    const CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(m_data.hWVTStateData);
+    return provider != nullptr ? provider->hMsg : nullptr;
 }
 
 }  // namespace qeb::security

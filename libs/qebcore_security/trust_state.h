@@ -26,6 +26,10 @@ public:
     // null otherwise.
     PCCERT_CONTEXT SignerCertificate() const noexcept;
 
+    // The signature's message after a successful Verify, for its signer's
+    // countersignatures; null otherwise.
+    HCRYPTMSG Message() const noexcept;
+
 private:
     bool OnlyChainTrustFailed(LONG status) const noexcept;
 

@@ -75,6 +75,23 @@ DWORD StartCopy(std::wstring exe) {
     return info.dwProcessId;
 }
 
+// The package's QEBCoreStuckStop.exe run as the package runs it; its exit code.
+DWORD RunStuckStop(const std::wstring& service) {
+    const std::wstring exe = ExeDirectory() + L"QEBCoreStuckStop.exe";
+    std::wstring commandLine = L"QEBCoreStuckStop.exe " + service;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    DWORD exitCode = ~0u;
+    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &info))
+        return exitCode;
+    if (::WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0) ::GetExitCodeProcess(info.hProcess, &exitCode);
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return exitCode;
+}
+
 bool Kill(DWORD processId) {
     const HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
     if (process == nullptr) return false;
@@ -382,19 +399,65 @@ TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {
 INSTANTIATE_TEST_SUITE_P(Container, Restart, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Killed" : "Exited"; });
 
-// No container at first: the first launch and five restarts 2 s apart fail,
-// the service staying start pending; the next attempt comes 62 s later and,
-// with the container back, succeeds; that success clears the count, so the
-// failures that follow (a tampered container) are 2 s apart again, and the
-// service is start pending again without ever reporting running.
+// Containers signed under the pinned root by another company or by names
+// that nearly are the publisher's (with a suffix, cut short, only in another
+// attribute): the first launch and five restarts 2 s apart are refused by the
+// publisher check, no container starting, the service staying start
+// pending; the next attempt comes 62 s later and, with a container whose
+// certificate has expired since a timestamp proved it valid, succeeds; that
+// success clears the count, so the failures that follow (a tampered
+// container) are 2 s apart again, and the service is start pending again
+// without ever reporting running. The package's stop helper leaves the
+// running service alone and ends a stuck one's process only.
 TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
+    const auto signedAs = [this](const wchar_t* kind) {
+        return Copy(std::wstring(L"security_fixtures\\container_") + kind + L".exe", L"QEBCoreContainer.exe");
+    };
+    constexpr const wchar_t* kNotThePublisher[] = {L"other_publisher", L"name_suffix", L"name_prefix",
+                                                   L"name_elsewhere"};
+    ASSERT_TRUE(signedAs(kNotThePublisher[0])) << "no signed test containers";
     Start();
     std::vector<uint64_t> attempts = WaitLog(kFirstFailed, 1, 5000);
-    const auto failed = WaitLog(kRestartFailed, 5, 30000);
-    ASSERT_EQ(failed.size(), 5u);
-    attempts.insert(attempts.end(), failed.begin(), failed.end());
+    for (size_t i = 1; i < 6; ++i) {  // the next one in place during the pause
+        ASSERT_TRUE(signedAs(kNotThePublisher[i % 4]));
+        const auto failed = WaitLog(kRestartFailed, i, 15000);
+        ASSERT_EQ(failed.size(), i);
+        attempts.push_back(failed.back());
+    }
+    EXPECT_EQ(Find(Log(), "ContainerProcess exe verify failed. Not Velant exe(").size(), 6u);
+    EXPECT_TRUE(Containers().empty() && qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty());
     EXPECT_EQ(Reports(), std::vector<Report>{kFirstStartPending}) << "anything but start pending while launches fail";
-    ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
+
+    // In the pause, a second registration of the service, start pending for
+    // good (no container beside it), where Windows refuses a stop: the
+    // package's stop helper ends its process, found by the service, and
+    // nothing else (the first service and a process of the service's name
+    // from another folder live on).
+    const std::wstring probe = L"QEBCoreStuckProbe" + std::to_wstring(::GetCurrentProcessId());
+    ASSERT_TRUE(::CreateDirectoryW((m_dir + L"probe").c_str(), nullptr) &&
+                ::CreateDirectoryW((m_dir + L"b").c_str(), nullptr) &&
+                Copy(L"QEBCoreService.exe", L"probe\\QEBCoreService.exe") &&
+                Copy(L"QEBCoreContainer.exe", L"b\\QEBCoreService.exe"));
+    ASSERT_EQ(qeb::scm::InstallService(m_dir + L"probe\\QEBCoreService.exe", probe.c_str()), 0u);
+    ASSERT_EQ(qeb::scm::StartNamedService(probe.c_str()), 0u);
+    SERVICE_STATUS_PROCESS stuck = {};
+    ASSERT_TRUE(
+        WaitUntil([&] { return qeb::scm::QueryStatus(&stuck, probe.c_str()) == 0 && stuck.dwControlsAccepted; }, 5000));
+    const std::unique_ptr<void, decltype(&::CloseHandle)> stuckProcess(
+        ::OpenProcess(SYNCHRONIZE, FALSE, stuck.dwProcessId), &::CloseHandle);
+    const DWORD namesake = StartCopy(m_dir + L"b\\QEBCoreService.exe"),
+                first = m_watch->Changes().back().status.dwProcessId;
+    ASSERT_TRUE(stuckProcess && qeb::scm::IsProcessAlive(namesake));
+    EXPECT_EQ(RunStuckStop(probe), 0u);
+    EXPECT_EQ(::WaitForSingleObject(stuckProcess.get(), 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(qeb::scm::IsProcessAlive(namesake) && qeb::scm::IsProcessAlive(first));
+    EXPECT_TRUE(Kill(namesake));
+    // Windows shows it stopped at once; Wine's manager never sees the end
+    // (docs/wine-notes.md) and keeps it, marked for deletion, until this
+    // test's process ends.
+    qeb::scm::RemoveServiceQuietly(100, probe.c_str());
+
+    ASSERT_TRUE(signedAs(L"expired_stamped"));
     attempts.push_back(WaitLog(kVerified, 1, 90000).at(0));
     WaitState(SERVICE_RUNNING, 5000);
     std::string gaps;
@@ -408,6 +471,12 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     EXPECT_GE(Gap(attempts[5], attempts[6]), 62000);
     EXPECT_LT(Gap(attempts[5], attempts[6]), 62000 + kRelaunchSlackMs);
     EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning}));
+    // The package's stop helper leaves a service that accepts a stop alone.
+    const DWORD servicePid = m_watch->Changes().back().status.dwProcessId;
+    EXPECT_EQ(RunStuckStop(qeb::scm::kServiceName), 0u);
+    SERVICE_STATUS_PROCESS now = {};
+    EXPECT_TRUE(qeb::scm::QueryStatus(&now) == 0 && now.dwCurrentState == SERVICE_RUNNING &&
+                now.dwProcessId == servicePid);
 
     auto containers = Containers(1);
     ASSERT_EQ(containers.size(), 1u);
@@ -427,16 +496,22 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     EXPECT_LT(Gap(exited, failures[5]), 2000 + kRelaunchSlackMs) << "the count was not cleared";
     EXPECT_GE(Gap(failures[5], failures[6]), 2000);
     EXPECT_LT(Gap(failures[5], failures[6]), 2000 + kRelaunchSlackMs);
-    EXPECT_EQ(Find(Log(), "ContainerProcess exe open failed").size(), 6u) << "not refused for its signature";
+    EXPECT_TRUE(Find(Log(), "ContainerProcess exe open failed").empty()) << "not refused for its signature";
     EXPECT_EQ(Reports(broken), std::vector<Report>{kRestartPending});
-    // The second series' long pause and six refusals are held back.
+    // One refusal is reported, the first: the rest of both series, whichever
+    // check refused them, and the second long pause are held back. The probe's
+    // own start is another registration's.
     Stop();
     const std::string at = ContainerPath();
-    EXPECT_EQ(Events(),
-              (std::vector<std::string>{
-                  "0x400003e8 4 1: " QEB_VERSION_TEXT " | " + at + " | 0", "0xc0000bb9 1 2: " + at + " | 6 | 62 | 0",
-                  "0x400003ea 4 2: " + at + " | 6 | 0", "0x800007d0 2 2: " + at + " | 9 | 2 | 0",
-                  "0xc0000bb8 1 3: " + at + " | embedded signature | 0", "0x400003e9 4 1: stop request | 0"}));
+    std::vector<std::string> events = Events();
+    events.erase(std::remove_if(events.begin(), events.end(),
+                                [](const std::string& e) { return e.find("\\probe\\") != std::string::npos; }),
+                 events.end());
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"0x400003e8 4 1: " QEB_VERSION_TEXT " | " + at + " | 0",
+                                        "0xc0000bb8 1 3: " + at + " | publisher signature | 0",
+                                        "0xc0000bb9 1 2: " + at + " | 6 | 62 | 0", "0x400003ea 4 2: " + at + " | 6 | 0",
+                                        "0x800007d0 2 2: " + at + " | 9 | 2 | 0", "0x400003e9 4 1: stop request | 0"}));
 }
 
 // A stop at each step of a launch, the first or a restart, held there by the

@@ -14,11 +14,11 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD
 cmake --build "$build" -j2 >/dev/null
 
 status=0
-for target in work_status pipe_framing log_line; do
+for target in work_status pipe_framing log_line tst_info; do
   work="$build/corpus/$target"
   mkdir -p "$work"
   dict=()
-  [ "$target" != log_line ] && dict=(-dict="$here/pipe.dict")
+  case "$target" in work_status | pipe_framing) dict=(-dict="$here/pipe.dict") ;; esac
   log="$build/fuzz_$target.log"
   if (cd "$build" && "./fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
         -print_final_stats=1 "${dict[@]}" "$work" "$here/corpus/$target" >"$log" 2>&1); then

@@ -186,6 +186,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
         firstContainers.emplace_back(::OpenProcess(SYNCHRONIZE, FALSE, id));
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
+    ExpectShippedImage(folder + L"QEBCoreStuckStop.exe", false);
     const std::wstring source = L"EventMessageFile=" + folder + L"QEBCoreService.exe;CategoryMessageFile=" + folder +
                                 L"QEBCoreService.exe;CategoryCount=3;TypesSupported=7;";
     EXPECT_EQ(EventSource(), source);
@@ -228,7 +229,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
                    qeb::scm::FindProcessIds(L"QEBCoreService.exe").empty();
         },
         10000));
-    for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe"}) {
+    for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe", L"QEBCoreStuckStop.exe"}) {
         EXPECT_EQ(::GetFileAttributesW((folder + file).c_str()), INVALID_FILE_ATTRIBUTES) << folder + file;
     }
     EXPECT_EQ(EventSource(), L"") << "event source left behind";

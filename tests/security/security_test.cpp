@@ -16,6 +16,23 @@ TEST(Security, VerdictsOnSignedImages) {
     ASSERT_GT(image.size(), 4096u);
     image[image.size() / 3] ^= 0x01;  // inside the code, far ahead of the signature at the end
     std::ofstream(dir.path / L"tampered.exe", std::ios::binary) << image;
+    // The stamped time moved a day on inside the token, which the image's
+    // hash does not cover: only the token's own signature can tell.
+    image = kit::ReadAll(fixtures / L"expired_stamped.exe");
+    const size_t stamped = image.find("20200601000000Z");
+    ASSERT_NE(stamped, std::string::npos);
+    image[stamped + 7] = '2';
+    std::ofstream(dir.path / L"damaged_stamp.exe", std::ios::binary) << image;
+    // That token moved onto another signature of the same length (the
+    // attribute's OID, then its SET): intact, but it stamps the other one.
+    const std::string oid("\x06\x0a\x2b\x06\x01\x04\x01\x82\x37\x03\x03\x01", 12);
+    std::string moved = kit::ReadAll(fixtures / L"expired_restamped.exe");
+    const size_t from = image.find(oid) + oid.size(), to = moved.find(oid) + oid.size();
+    ASSERT_TRUE(from > oid.size() && to > oid.size() && image.compare(from, 4, moved, to, 4) == 0);
+    const size_t length =
+        4 + (static_cast<unsigned char>(image[from + 2]) << 8 | static_cast<unsigned char>(image[from + 3]));
+    moved.replace(to, length, kit::ReadAll(fixtures / L"expired_stamped.exe").substr(from, length));
+    std::ofstream(dir.path / L"moved_stamp.exe", std::ios::binary) << moved;
 
     const struct {
         std::filesystem::path file;
@@ -29,6 +46,21 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"impostor_root.exe", false, false},   // a root named like ours with another key
         {fixtures / L"expired.exe", false, false},
         {fixtures / L"wrong_eku.exe", false, false},  // not a code-signing certificate
+        // Expired in 2021: stamped in 2020, in 2021 after its end, by an
+        // authority under a root nobody pinned, with the stamp damaged.
+        {fixtures / L"expired_stamped.exe", true, true},
+        {fixtures / L"container_expired_stamped.exe", true, true},
+        {fixtures / L"expired_stamped_late.exe", false, false},
+        {fixtures / L"expired_foreign_stamp.exe", false, false},
+        {dir.path / L"damaged_stamp.exe", false, false},
+        {fixtures / L"future_stamped.exe", false, false},  // valid from 2030, stamped in 2030
+        {fixtures / L"expired_restamped.exe", true, true},
+        {dir.path / L"moved_stamp.exe", false, false},
+        // Under the pinned root, names that nearly are the publisher's.
+        {fixtures / L"container_other_publisher.exe", true, false},
+        {fixtures / L"container_name_suffix.exe", true, false},
+        {fixtures / L"container_name_prefix.exe", true, false},
+        {fixtures / L"container_name_elsewhere.exe", true, false},
     };
     for (const auto& row : rows) {
         // A missing image would be refused for the wrong reason.

@@ -37,6 +37,51 @@ function(qeb_openssl_self_signed key cert subject days section)
                -days ${days} -set_serial ${serial} -extensions ${section} -out "${cert}")
 endfunction()
 
+# qeb_openssl_self_signed_dated(<key> <cert.pem> <subject> <start> <end> <extension section>)
+# A self-signed certificate valid from <start> to <end> (YYYYMMDDHHMMSSZ),
+# which "req -x509" cannot date: "ca -selfsign" with a throw-away database.
+function(qeb_openssl_self_signed_dated key cert subject start end section)
+  set(dir "${cert}.ca")
+  file(REMOVE_RECURSE "${dir}")
+  file(MAKE_DIRECTORY "${dir}")
+  file(WRITE "${dir}/index.txt" "")
+  file(READ "${QEB_IDENTITY_CNF}" cnf_text)
+  file(WRITE "${dir}/ca.cnf" "${cnf_text}
+[ca]
+default_ca = dated_ca
+[dated_ca]
+database = ${dir}/index.txt
+new_certs_dir = ${dir}
+serial = ${dir}/serial
+default_md = sha256
+policy = policy_any
+unique_subject = no
+copy_extensions = none
+email_in_dn = no
+[policy_any]
+commonName = supplied
+organizationName = optional
+")
+  _qeb_openssl(req -new -config "${dir}/ca.cnf" -key "${key}" -subj "${subject}" -out "${dir}/req.csr")
+  _qeb_openssl(ca -batch -config "${dir}/ca.cnf" -selfsign -keyfile "${key}" -rand_serial -preserveDN -notext
+               -in "${dir}/req.csr" -startdate ${start} -enddate ${end}
+               -extfile "${dir}/ca.cnf" -extensions ${section} -out "${cert}")
+  file(REMOVE_RECURSE "${dir}")
+endfunction()
+
+# qeb_openssl_starts_before(<cert.pem> <year> <out_var>): whether the
+# certificate's validity begins before that year.
+function(qeb_openssl_starts_before cert year out_var)
+  execute_process(COMMAND "${QEB_OPENSSL}" x509 -in "${cert}" -noout -startdate
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE start ERROR_QUIET)
+  set(${out_var} FALSE PARENT_SCOPE)
+  if(rc EQUAL 0 AND start MATCHES " ([0-9][0-9][0-9][0-9]) GMT")
+    if(CMAKE_MATCH_1 LESS year)
+      set(${out_var} TRUE PARENT_SCOPE)
+    endif()
+  endif()
+endfunction()
+
 # qeb_openssl_issue(<key> <cert.pem> <subject> <days> <extension section>
 #                   <issuer cert> <issuer key> [<cnf>])
 # Certifies <key> under <subject>, signed by the issuer, valid from now on.

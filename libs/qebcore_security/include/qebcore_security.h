@@ -3,7 +3,8 @@
 // Both are safe from any thread and return false on any failure.
 
 // True when the file carries an intact Authenticode signature whose signer
-// chains to the product's pinned root with the code-signing usage.
+// chains to the product's pinned root with the code-signing usage, at the
+// time its verified RFC 3161 timestamp proves, or now when it has none.
 // The path is in the calling thread's ANSI code page (CP_THREAD_ACP), the
 // one the product widens all its paths with.
 bool VerifyEmbeddedSignature(const char* path) noexcept;
