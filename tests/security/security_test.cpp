@@ -33,6 +33,9 @@ TEST(Security, VerdictsOnSignedImages) {
         4 + (static_cast<unsigned char>(image[from + 2]) << 8 | static_cast<unsigned char>(image[from + 3]));
     moved.replace(to, length, kit::ReadAll(fixtures / L"expired_stamped.exe").substr(from, length));
     std::ofstream(dir.path / L"moved_stamp.exe", std::ios::binary) << moved;
+    std::ofstream(dir.path / L"empty.exe").close();
+    std::ofstream(dir.path / L"text.exe") << "MZ, and then not a program";
+    std::filesystem::create_directory(dir.path / L"folder.exe");
 
     const struct {
         std::filesystem::path file;
@@ -61,10 +64,13 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"container_name_suffix.exe", true, false},
         {fixtures / L"container_name_prefix.exe", true, false},
         {fixtures / L"container_name_elsewhere.exe", true, false},
+        {dir.path / L"empty.exe", false, false},
+        {dir.path / L"text.exe", false, false},
+        {dir.path / L"folder.exe", false, false},
     };
     for (const auto& row : rows) {
         // A missing image would be refused for the wrong reason.
-        ASSERT_TRUE(std::filesystem::is_regular_file(row.file)) << row.file;
+        ASSERT_TRUE(std::filesystem::exists(row.file)) << row.file;
         EXPECT_EQ(row.embedded, VerifyEmbeddedSignature(row.file.string().c_str())) << row.file;
         EXPECT_EQ(row.publisher, VerifyVelantDigitalSignature(row.file.c_str())) << row.file;
     }
