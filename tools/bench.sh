@@ -9,6 +9,8 @@
 #       launches: also run that many launches with both cores kept busy
 #                 (launch_bench --under-load; at least 2,000 to see the rare
 #                 failed launch, about 30 minutes); default 0, not run
+#       soak:     also run the compressed soak for that many restarts
+#                 (soak_bench: 10,000 take about 30-40 minutes); default 0
 #
 # QEB_BENCH_BUILD_DIR=<dir> uses another build tree configured for the same
 # toolchain (with its own Wine prefix) instead of build/cross.
@@ -19,7 +21,8 @@ cd "$(dirname "$0")/.."
 
 restarts="${1:-500}"
 launches="${2:-0}"
-targets=(service_bench launch_bench log_bench)
+soak="${3:-0}"
+targets=(service_bench launch_bench log_bench soak_bench)
 if [[ -n "${QEB_BENCH_BUILD_DIR:-}" ]]; then
   build="$QEB_BENCH_BUILD_DIR"
   cmake --build "$build" -j2 --target "${targets[@]}"
@@ -50,6 +53,11 @@ if [[ "$launches" -gt 0 ]]; then
   run launch_load launch_bench --under-load "$launches"
 fi
 run service_bench service_bench "$restarts" 10
+if [[ "$soak" -gt 0 ]]; then
+  # Its standard error is Wine's line for each crash of the container.
+  run soak_bench soak_bench "$soak"
+  : >"$out/soak_bench.err"
+fi
 
 {
   echo "# Benchmark results"
@@ -68,7 +76,7 @@ run service_bench service_bench "$restarts" 10
   echo "All times in milliseconds unless a row says otherwise. Each row: min / median / max over the"
   echo "repetitions (n), and the median divided by the median of the floor named in the row, measured"
   echo "in the same run."
-  for name in log_bench launch_bench launch_load service_bench; do
+  for name in log_bench launch_bench launch_load service_bench soak_bench; do
     [[ -f "$out/$name.md" ]] || continue
     cat "$out/$name.md"
     if [[ -s "$out/$name.err" ]]; then

@@ -104,8 +104,13 @@ protected:
         qeb::SetEventClock(&Now);
     }
     void TearDown() override {
-        // Every container this life started, the adopted one and any other: each
-        // inherited this program's standard output, which ctest waits on.
+        // Every container this life started, the adopted one and any other,
+        // once each has journalled its console: Wine starts a console host
+        // for each, with this program's standard error, and one whose
+        // container is killed before it took the container on lives on,
+        // holding ctest's output pipe.
+        for (const DWORD pid : m_adopted)
+            kit::WaitFor([&] { return Journalled(" " + std::to_string(pid) + " console-window ") == 1; }, 5000);
         qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);
         ::DeleteFileW(m_scenario.c_str());
         SetServiceCtrlRegistrar(nullptr);
@@ -119,7 +124,15 @@ protected:
     DWORD Adopt() {
         const DWORD pid = ::GetProcessId(g_hContainerHandle);
         m_hContainer.reset(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        m_adopted.push_back(pid);
         return pid;
+    }
+    // Journal records of this test with that key (between blanks).
+    size_t Journalled(const std::string& key) const {
+        const std::string journal = kit::ReadAll(m_journal).substr(m_journalStart);
+        size_t count = 0;
+        for (size_t at = journal.find(key); at != std::string::npos; at = journal.find(key, at + 1)) ++count;
+        return count;
     }
     // The bytes a container journalled as read from its input, in hexadecimal.
     std::string Received(DWORD pid) const {
@@ -139,6 +152,7 @@ protected:
     const std::wstring m_journal = kit::ExeDir() + L"QEBCoreContainer.journal";
     const size_t m_journalStart = kit::ReadAll(m_journal).size();
     qeb::UniqueHandle m_hContainer;
+    std::vector<DWORD> m_adopted;
 };
 
 }  // namespace
@@ -216,7 +230,7 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     std::wstring command = L"\"" + kit::ExeDir() + L"host_tests.exe\"";
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | DETACHED_PROCESS,
                                  nullptr, nullptr, &startup, &other));
     const qeb::UniqueHandle otherProcess(other.hProcess), otherThread(other.hThread);
     EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(other.dwProcessId));
