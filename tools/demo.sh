@@ -22,6 +22,9 @@ STAGE=$WINEPREFIX/drive_c/QEBCoreDemo
 LOG=$STAGE/logs/QEBCoreService.log
 JOURNAL=$STAGE/QEBCoreContainer.journal
 SCM_LOG=$DEMO/scm-states.txt
+# What Wine makes of the service's Event Log reports: the session's standard
+# error, with the channels that print them (docs/wine-notes.md).
+SESSION_LOG=$DEMO/session-stderr.txt
 OUT=$DEMO/driver-output.txt
 DRIVER_LOG=$DEMO/driver-all.txt
 STOP_FLAG=$DEMO/narration.stop
@@ -111,7 +114,7 @@ rm -f "$STOP_FLAG" "$SCM_LOG" "$DRIVER_LOG"
 trap cleanup EXIT
 say "starting a Wine session of our own in $WINEPREFIX (the first time also creates the prefix)"
 wineserver -p </dev/null >/dev/null 2>&1 || true
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+WINEDEBUG=-all,fixme+advapi,+eventlog wine cmd.exe /c exit </dev/null >/dev/null 2>"$SESSION_LOG" || true
 # Nothing of an earlier, interrupted demo may remain.
 wine "$BIN/qeb_svcctl.exe" stop 10000 </dev/null >/dev/null 2>&1 || true
 wine "$BIN/qeb_svcctl.exe" delete </dev/null >/dev/null 2>&1 || true
@@ -160,6 +163,9 @@ wait_for_log "QEBCoreService.main end and exit." 2 10
 svcctl kill-containers
 svcctl delete
 sleep 1.5
+
+say "--- the events the service reported to the Application log (IDs in docs/events.md), as Wine recorded them"
+svcctl events "Z:${SESSION_LOG//\//\\}"
 
 say "--- figures from this run"
 grep -F "RUNNING" "$DRIVER_LOG" | head -n 1 | sed -E 's/^[0-9:.]+ start: /start to running: /' | while read -r line; do say "$line"; done

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "event_record.h"
 #include "expected_reports.h"
 #include "process_list.h"
 #include "scm_client.h"
@@ -206,7 +207,7 @@ protected:
 
     std::vector<Record> Log() const { return ReadRecords(m_dir + L"logs\\QEBCoreService.log", true); }
     // The events reported since the scenario began, as Wine recorded them.
-    std::vector<std::string> Events() const { return ReadWineEvents(QEB_SERVICES_LOG, m_eventsFrom); }
+    std::vector<std::string> Events() const { return qeb::scm::ReadWineEvents(QEB_SERVICES_LOG, m_eventsFrom); }
     std::string ContainerPath() const { return std::string(m_dir.begin(), m_dir.end()) + "QEBCoreContainer.exe"; }
     std::vector<Record> Journal() const { return ReadRecords(m_dir + L"QEBCoreContainer.journal", false); }
     // Times of the first `count` log lines that start with `text`, once there

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "event_record.h"
 #include "event_report.h"
 #include "event_throttle.h"
 #include "expected_reports.h"
@@ -53,7 +54,7 @@ BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD 
     std::vector<std::string> inserts;
     for (WORD i = 0; i < count; ++i) inserts.emplace_back(strings[i], strings[i] + std::wcslen(strings[i]));
     const std::lock_guard<std::mutex> lock(s_mutex);
-    s_events.push_back(qebtest::DescribeEvent(id, type, category, inserts));
+    s_events.push_back(qeb::scm::DescribeEvent(id, type, category, inserts));
     ::SetLastError(ERROR_LOG_FILE_FULL);
     return s_bFailEvents ? FALSE : TRUE;
 }

@@ -29,15 +29,6 @@ std::vector<size_t> Find(const std::vector<Record>& records, const std::string& 
 // The last `count` stored lines, for failure messages.
 std::string Tail(const std::vector<Record>& records, size_t count);
 
-// One reported event as the tests compare it: "<identifier in hex> <type>
-// <category>: <insert> | <insert> ...".
-std::string DescribeEvent(DWORD eventId, unsigned type, unsigned category, const std::vector<std::string>& inserts);
-// The ReportEventW calls Wine recorded in a services log (the session's
-// standard error, wine-run.sh) from byte `from` on: advapi's fixme line gives
-// the call's fields, the eventlog channel each insert on a line of the same
-// thread.
-std::vector<std::string> ReadWineEvents(const std::wstring& path, size_t from);
-
 // Polls until the condition holds; false when the time ran out.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 // Milliseconds since 1970-01-01 UTC, as the log and the journal stamp them.

@@ -18,6 +18,7 @@
 #include <cwchar>
 #include <string>
 
+#include "event_record.h"
 #include "process_list.h"
 #include "scm_client.h"
 #include "status_watch.h"
@@ -113,10 +114,18 @@ int Containers() {
     return 0;
 }
 
+// The events reported so far, as Wine recorded them in the session's log.
+int Events(const std::wstring& path) {
+    const auto events = ReadWineEvents(path, 0);
+    for (const std::string& event : events) Say("event %s", event.c_str());
+    if (events.empty()) Say("events: none recorded");
+    return 0;
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: qeb_svcctl install <exe> | start [timeout-ms] | stop [timeout-ms] | status | delete |\n"
-                 "                  watch [max-ms] | containers | kill-containers\n");
+                 "                  watch [max-ms] | containers | kill-containers | events <session log>\n");
     return 2;
 }
 
@@ -134,6 +143,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"delete") return Report("delete", DeleteNamedService());
     if (command == L"watch") return Watch(number != 0 ? number : 600000);
     if (command == L"containers") return Containers();
+    if (command == L"events" && argc == 3) return Events(argv[2]);
     if (command == L"kill-containers") {
         Say("kill-containers: %zu terminated", TerminateProcesses(kContainerFileName, 5000));
         return 0;
