@@ -90,17 +90,11 @@ public:
     }
     // Whether a line starts with `prefix`, waiting for it up to timeoutMs.
     bool Has(const std::string& prefix, size_t from = 0, DWORD timeoutMs = 0) const {
-        return WaitFor(
-            [&] {
-                const std::vector<std::string> lines = Lines(from);
-                return std::any_of(lines.begin(), lines.end(),
-                                   [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
-            },
-            timeoutMs);
+        return WaitFor([&] { return Count(prefix, from) > 0; }, timeoutMs);
     }
-    // How many lines start with `prefix`.
-    size_t Count(const std::string& prefix) const {
-        const std::vector<std::string> lines = Lines();
+    // How many lines start with `prefix`, from byte `from` on.
+    size_t Count(const std::string& prefix, size_t from = 0) const {
+        const std::vector<std::string> lines = Lines(from);
         return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
                                                  [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
     }
