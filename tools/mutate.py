@@ -232,7 +232,7 @@ def run(mutants, mode, args):
     started = time.monotonic()
     counts = Counter()
     try:
-        for index, m in enumerate(mutants, 1):
+        for index, m in enumerate(mutants, args.first):
             text = (COPY / m.file).read_text()
             originals[m.file] = text
             (COPY / m.file).write_text(m.apply(text))
@@ -256,7 +256,7 @@ def run(mutants, mode, args):
             counts[record["status"]] += 1
             with open(results, "a") as out:
                 out.write(json.dumps(record) + "\n")
-            print(f"[{index}/{len(mutants)}] {record['status']:8} {m.file}:{m.line} {m.operator} {record['change'][:70]}"
+            print(f"[{index}/{len(mutants) + args.first - 1}] {record['status']:8} {m.file}:{m.line} {m.operator} {record['change'][:70]}"
                   + (f"  <- {record['killed_by'][0]}" if record.get("killed_by") else ""), flush=True)
     except KeyboardInterrupt as stop:
         print(f"interrupted ({stop}): the copy is put back", flush=True)
@@ -292,6 +292,8 @@ def main():
     parser.add_argument("--since", help="revision: mutate only the lines changed since it")
     parser.add_argument("--max", type=int, default=0, help="at most this many mutants in diff mode (sampled)")
     parser.add_argument("--operators", default=",".join(catalogue.OPERATORS), help="operators to use")
+    parser.add_argument("--from", dest="first", type=int, default=1,
+                        help="start at this mutant of the list (to go on with an interrupted run)")
     parser.add_argument("--suite-timeout", type=int, default=900, help="seconds for one suite run (default 900)")
     parser.add_argument("--out", help="results file (default build/mutation/<mode>-<time>.jsonl)")
     args = parser.parse_args()
@@ -312,6 +314,7 @@ def main():
         chosen = [m for ms in found.values() for m in ms]
         if args.max and len(chosen) > args.max:
             chosen = pick_sample(found, args.max, args.seed)
+    chosen = chosen[max(args.first, 1) - 1:]
     if args.mode == "list" or not chosen:
         by_op = Counter(m.operator for m in chosen)
         for m in chosen:

@@ -84,4 +84,15 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     EXPECT_TRUE(one == kit::ReadAll(log.File(2)));
     EXPECT_TRUE(log.Has("W container log writing resumed, lines dropped = ")) << log.Tail();
     EXPECT_FALSE(std::filesystem::exists(log.File(0).parent_path() / "QEBCoreService.rotating.log"));
+
+    // A reader holding the newest backup instead: the shift fails and is
+    // undone, and the current file's lines stay where they were.
+    reader.reset(::CreateFileW(log.File(1).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    QEBLOGI("service", "kept");
+    QEBLOGI("service", std::string(FILE_BYTES, 'y'));
+    reader.reset();
+    EXPECT_TRUE(log.Has("I service kept")) << "the current file's lines went with a failed rotation";
+    EXPECT_FALSE(std::filesystem::exists(log.File(0).parent_path() / "QEBCoreService.rotating.log"));
 }
