@@ -127,6 +127,26 @@ std::string ReadTextFile(const std::wstring& path) {
     return text;
 }
 
+int RunToEnd(const std::wstring& image, std::wstring commandLine, const std::wstring& folder, int failed) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION created = {};
+    if (!::CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
+                          &startup, &created)) {
+        return failed;
+    }
+    ::WaitForSingleObject(created.hProcess, INFINITE);
+    DWORD exitCode = static_cast<DWORD>(failed);
+    ::GetExitCodeProcess(created.hProcess, &exitCode);
+    ::CloseHandle(created.hThread);
+    ::CloseHandle(created.hProcess);
+    return static_cast<int>(exitCode);
+}
+
 double RunBareProcess(const std::wstring& image, const std::function<void(DWORD)>& whileRunning) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

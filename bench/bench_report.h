@@ -36,6 +36,11 @@ double RunBareProcess(const std::wstring& image, const std::function<void(DWORD)
 // in milliseconds; negative when it could not be started.
 double BareCreateProcessMs(const std::wstring& image);
 
+// Runs the image in `folder` with the command line and this program's
+// standard handles, and waits for its end: its exit code, or `failed` when
+// it could not be started.
+int RunToEnd(const std::wstring& image, std::wstring commandLine, const std::wstring& folder, int failed);
+
 std::wstring ExeDirectory();
 std::string Narrow(const std::wstring& text);
 // A new, empty folder "<parent><prefix>-<pid>-<n>\" (with the final backslash).

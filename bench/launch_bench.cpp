@@ -55,29 +55,14 @@ int RunStagedCopy(const std::wstring& arguments) {
             return 1;
         }
     }
-    std::wstring commandLine = L"launch_bench.exe " + arguments + L" " + STAGED_FLAG;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION created = {};
-    if (!::CreateProcessW((folder + L"launch_bench.exe").c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                          nullptr, folder.c_str(), &startup, &created)) {
-        return 1;
-    }
-    ::WaitForSingleObject(created.hProcess, INFINITE);
-    DWORD exitCode = 1;
-    ::GetExitCodeProcess(created.hProcess, &exitCode);
-    ::CloseHandle(created.hThread);
-    ::CloseHandle(created.hProcess);
+    const int exitCode =
+        RunToEnd(folder + L"launch_bench.exe", L"launch_bench.exe " + arguments + L" " + STAGED_FLAG, folder, 1);
     for (int attempt = 0; attempt < 50; ++attempt) {
         RemoveDirectoryTree(folder);
         if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) break;
         ::Sleep(100);
     }
-    return static_cast<int>(exitCode);
+    return exitCode;
 }
 
 void EndContainer() {

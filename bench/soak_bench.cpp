@@ -107,20 +107,10 @@ int RunStaged(const char* restarts) {
         std::fprintf(stderr, "staging in %s failed\n", qebbench::Narrow(stage).c_str());
         return 2;
     }
-    std::wstring commandLine = L"soak_bench.exe --staged " + std::to_wstring(std::atol(restarts));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW((stage + L"soak_bench.exe").c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                          stage.c_str(), &startup, &info))
-        return 2;
-    ::WaitForSingleObject(info.hProcess, INFINITE);
-    DWORD code = 2;
-    ::GetExitCodeProcess(info.hProcess, &code);
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
+    const int code = qebbench::RunToEnd(stage + L"soak_bench.exe",
+                                        L"soak_bench.exe --staged " + std::to_wstring(std::atol(restarts)), stage, 2);
     std::fprintf(stderr, "staging folder kept for its log: %s\n", qebbench::Narrow(stage).c_str());
-    return static_cast<int>(code);
+    return code;
 }
 
 }  // namespace
