@@ -107,8 +107,9 @@ int RunStaged(const char* restarts) {
         std::fprintf(stderr, "staging in %s failed\n", qebbench::Narrow(stage).c_str());
         return 2;
     }
-    const int code = qebbench::RunToEnd(stage + L"soak_bench.exe",
-                                        L"soak_bench.exe --staged " + std::to_wstring(std::atol(restarts)), stage, 2);
+    const int code =
+        qebbench::RunToEnd(stage + L"soak_bench.exe",
+                           L"soak_bench.exe --staged " + std::to_wstring(std::strtol(restarts, nullptr, 10)), stage, 2);
     std::fprintf(stderr, "staging folder kept for its log: %s\n", qebbench::Narrow(stage).c_str());
     return code;
 }
@@ -117,7 +118,7 @@ int RunStaged(const char* restarts) {
 
 int main(int argc, char** argv) {
     if (argc < 2 || std::string(argv[1]) != "--staged") return RunStaged(argc > 1 ? argv[1] : "10000");
-    const long restarts = argc > 2 ? std::atol(argv[2]) : 10000;
+    const long restarts = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 10000;
     s_every = restarts >= 10 ? restarts / 10 : 1;
     s_checkpoints.reserve(16);
 

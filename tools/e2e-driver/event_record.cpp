@@ -1,6 +1,7 @@
 #include "event_record.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -32,10 +33,19 @@ std::vector<std::string> ReadWineEvents(const std::wstring& path, size_t from) {
         if (end == std::string::npos) break;  // a line still being written
         const std::string line = all.substr(begin, end - begin), thread = line.substr(0, line.find(':'));
         const size_t call = line.find(":fixme:advapi:ReportEventW ("), text = line.find(":eventlog:ReportEventW L\"");
-        unsigned long long handle = 0;
-        Call c;
-        if (call != std::string::npos &&
-            std::sscanf(line.c_str() + call + 28, "%llx,0x%x,0x%x,0x%lx", &handle, &c.type, &c.category, &c.id) == 4) {
+        // "(handle,0xTYPE,0xCATEGORY,0xIDENTIFIER,...": hexadecimal fields, each ended by a comma.
+        unsigned long long fields[4] = {};
+        const char* at = call != std::string::npos ? line.c_str() + call + 28 : nullptr;
+        for (unsigned long long& field : fields) {
+            char* next = nullptr;
+            field = at != nullptr ? std::strtoull(at, &next, 16) : 0;
+            at = at != nullptr && next != at && *next == ',' ? next + 1 : nullptr;
+        }
+        Call c{static_cast<unsigned long>(fields[3]),
+               static_cast<unsigned>(fields[1]),
+               static_cast<unsigned>(fields[2]),
+               {}};
+        if (at != nullptr) {
             last[thread] = calls.size();
             calls.push_back(c);
         } else if (text != std::string::npos && last.count(thread) == 1) {
@@ -46,6 +56,7 @@ std::vector<std::string> ReadWineEvents(const std::wstring& path, size_t from) {
         }
     }
     std::vector<std::string> events;
+    events.reserve(calls.size());
     for (const Call& c : calls) events.push_back(DescribeEvent(c.id, c.type, c.category, c.inserts));
     return events;
 }
