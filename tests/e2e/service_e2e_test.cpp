@@ -53,10 +53,9 @@ constexpr char kAbandoned[] =
 // and the report (measured 520-610 ms quiet, up to 764 ms with other builds
 // running beside the suite).
 constexpr long long kReadyBoundSlackMs = 400;
-// A failed launch attempt is 2000 ms after the last; measured 2001-2012 ms.
-constexpr long long kPauseSlackMs = 150;
-// The container's end seen to the next launch's checks passed: 2000 ms plus
-// both checks (measured 2040-2181 ms).
+// The container's end seen to the next launch's checks passed, or one
+// refusal after both checks to the next: 2000 ms plus both checks (measured
+// 2040-2181 ms; refusals 2003-2316 ms with the lint and another suite beside).
 constexpr long long kRelaunchSlackMs = 400;
 // Stop request to STOPPED seen: measured 15-110 ms; 277 ms during a check.
 constexpr long long kStopBoundMs = 500;
@@ -464,7 +463,8 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     std::printf("[ measure ] gaps between launch attempts (ms):%s\n", gaps.c_str());
     for (size_t i = 1; i < 6; ++i) {
         EXPECT_GE(Gap(attempts[i - 1], attempts[i]), 2000) << "attempt " << i;
-        EXPECT_LT(Gap(attempts[i - 1], attempts[i]), 2000 + kPauseSlackMs) << "attempt " << i;
+        // Each refusal comes after both checks of the container in place.
+        EXPECT_LT(Gap(attempts[i - 1], attempts[i]), 2000 + kRelaunchSlackMs) << "attempt " << i;
     }
     // The last gap ends after both checks of the restored file.
     EXPECT_GE(Gap(attempts[5], attempts[6]), 62000);
