@@ -1,7 +1,7 @@
 // The notification listener on its own thread, fed through the real pipe it
 // reads. Every message goes over a pair of pipes made anew just before it,
 // as at each container launch, so every row also proves that the listener
-// follows a replacement.
+// follows a replacement, even while the old pipe still has a writer.
 #include <gtest/gtest.h>
 
 #include "qeb_core_process.h"
@@ -61,6 +61,11 @@ TEST(Listener, EachMessageOverFreshPipes) {
     ASSERT_TRUE(log.Has(Status(424242), 0, 5000)) << log.Tail();
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.text.begin(), row.text.begin() + std::min<size_t>(row.text.size(), 40)));
+        // The old pipe keeps a writer, as in a child the last container left
+        // behind: only the replacement itself can end the listener's read.
+        qeb::UniqueHandle oldWriter;
+        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), process.m_hStdOutWrite, ::GetCurrentProcess(),
+                                      oldWriter.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
         ASSERT_TRUE(process.CreateContainerPipe());
         const size_t mark = kit::ReadAll(log.File(0)).size();
         ASSERT_TRUE(Write(process.m_hStdOutWrite, row.text));
