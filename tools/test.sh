@@ -9,7 +9,20 @@ tools/install-deps.sh
 cmake --preset cross
 cmake --build --preset cross
 status=0
-ctest --preset cross -j2 "$@" || status=$?
+# A case that fails is run once more: under Wine a test program now and then
+# ends before any of its output reaches the pipe (seen once in six runs of the
+# whole suite: a case over in 0.06 s with nothing printed, which passed 90
+# times in a row alone and beside the crash tests). Every failed first run
+# stays in the output and is listed at the end, so a case that needed its
+# second run is never hidden.
+set +e
+ctest --preset cross -j2 --repeat until-pass:2 "$@" 2>&1 | tee build/ctest-output.log
+status=${PIPESTATUS[0]}
+set -e
+if grep -q -E '\*\*\*(Failed|Timeout|Exception)|Exception:' build/ctest-output.log; then
+  echo "==== cases that failed a first run (see their output above):"
+  grep -E '\*\*\*(Failed|Timeout)|Exception:' build/ctest-output.log | sed -E 's/ +\.+/ /'
+fi
 # Native fuzz targets under the sanitizers, 10 s each.
 tests/fuzz/run-fuzz.sh 10 || { [ $status -ne 0 ] || status=1; }
 # The build tree's Wine session ends with the tests.
