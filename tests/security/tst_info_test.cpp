@@ -13,7 +13,12 @@ namespace {
 using qeb::security::ParseTstInfo;
 using qeb::security::TstInfo;
 
-std::string Tlv(char tag, const std::string& value) { return std::string{tag, char(value.size())} + value; }
+// DER's length: one byte below 128, else 0x81 and one byte (all this table needs).
+std::string Tlv(char tag, const std::string& value) {
+    const std::string length =
+        value.size() < 0x80 ? std::string(1, char(value.size())) : std::string{char(0x81), char(value.size())};
+    return tag + length + value;
+}
 
 const std::string kSha256("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9), kNull("\x05\x00", 2);
 
@@ -33,7 +38,7 @@ struct Fields {
     }
     Fields Params(std::string p) const { return Set(&Fields::params, std::move(p)); }
     Fields Time(const char* t) const { return Set(&Fields::time, t); }
-    Fields Tail(const char* t) const { return Set(&Fields::tail, t); }
+    Fields Tail(std::string t) const { return Set(&Fields::tail, std::move(t)); }
     Fields When(std::vector<int> w) const { return Set(&Fields::when, std::move(w)); }
     Fields Invalid() const { return Set(&Fields::bValid, false); }
     template <typename T, typename V>
@@ -79,6 +84,7 @@ TEST(TstInfo, FieldsAndForms) {
         {"hour 24", ok.Time("20200601240000Z").Invalid()},
         {"optional fields", ok.Tail("\x30\x03\x02\x01\x01\x02\x01\x07")},
         {"optional field cut", ok.Tail("\x02\x05\x01").Invalid()},
+        {"long form lengths (a 120-byte nonce)", ok.Tail(Tlv(0x02, std::string(120, '\x01')))},
     };
     for (const auto& [name, row] : rows) {
         const std::string der = Encode(row);
