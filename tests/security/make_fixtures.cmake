@@ -126,7 +126,7 @@ function(token_length file out_var)
   set(${out_var} "${header}" PARENT_SCOPE)
 endfunction()
 token_length("${OUT_DIR}/expired_stamped.exe" wanted)
-foreach(attempt RANGE 1 30)
+foreach(attempt RANGE 1 200)
   file(REMOVE "${OUT_DIR}/restamped.tmp")
   execute_process(
     COMMAND "${QEB_OSSLSIGNCODE}" sign -certs "${WORK_DIR}/expired.pem" -key "${leaf_key}" -h sha256
@@ -139,7 +139,7 @@ foreach(attempt RANGE 1 30)
   endif()
 endforeach()
 if(NOT EXISTS "${OUT_DIR}/expired_restamped.exe")
-  message(FATAL_ERROR "no token of the length of expired_stamped's in 30 signatures")
+  message(FATAL_ERROR "no token of the length of expired_stamped's in 200 signatures")
 endif()
 
 # A certificate valid only from 2030, stamped in 2030: a time still to come
