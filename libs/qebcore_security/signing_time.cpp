@@ -173,11 +173,14 @@ bool ToFileTime(const UtcTime& utc, FILETIME& time) noexcept {
 
 bool VerifiedSigningTime(HCRYPTMSG message, const PinnedIdentity& identity, FILETIME& signedAt) noexcept {
     if (message == nullptr) return false;
-    std::vector<BYTE> attributes, signerInfo, tstInfo;
-    if (!GetParam(message, CMSG_SIGNER_UNAUTH_ATTR_PARAM, 0, attributes)) return false;
+    // The token is read from the signer's record, not through
+    // CMSG_SIGNER_UNAUTH_ATTR_PARAM: Wine's copy of that parameter allocates
+    // the attributes anew and never frees them, 2.7 KiB a launch.
+    std::vector<BYTE> signerInfo, tstInfo;
+    if (!GetParam(message, CMSG_SIGNER_INFO_PARAM, 0, signerInfo)) return false;
     const CRYPT_ATTR_BLOB* token =
-        OnlyValue(*reinterpret_cast<const CRYPT_ATTRIBUTES*>(attributes.data()), szOID_RFC3161_counterSign);
-    if (token == nullptr || !GetParam(message, CMSG_SIGNER_INFO_PARAM, 0, signerInfo)) return false;
+        OnlyValue(reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.data())->UnauthAttrs, szOID_RFC3161_counterSign);
+    if (token == nullptr) return false;
 
     const UniqueMessage decoded = DecodeToken(*token);
     TstInfo info;
