@@ -265,8 +265,10 @@ protected:
             for (const char ch : cmdline)
                 bHex = bHex && std::isxdigit(static_cast<unsigned char>(ch)) && !std::islower(ch);
             EXPECT_TRUE(bHex) << "command line '" << cmdline << "'";
+            // A service process's id, with every right: the container is trusted as the service is.
             EXPECT_TRUE(parent.rfind("valid pid=", 0) == 0 &&
-                        services.count(std::stoul("0" + parent.substr(parent.find('=') + 1))) == 1)
+                        services.count(std::stoul("0" + parent.substr(parent.find('=') + 1))) == 1 &&
+                        parent.substr(parent.rfind(' ')) == " access=0x1FFFFF")
                 << "parent-handle " << parent;
             EXPECT_EQ(c["stdin-type"].text + c["stdout-type"].text + c["console-window"].text, "pipepipenone");
         }

@@ -3,6 +3,7 @@
 // out QEBCoreContainer.scenario when one lies beside it.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -88,7 +89,12 @@ HANDLE JournalLaunchFacts() {
         parent = nullptr;
     } else if (::WaitForSingleObject(parent, 0) == WAIT_TIMEOUT && parentId != 0 &&
                ::GetProcessId(parent) == parentId) {
-        JournalRecord("parent-handle", "valid pid=" + std::to_string(parentId));
+        // The rights the service granted with the handle, as the system holds them.
+        PUBLIC_OBJECT_BASIC_INFORMATION basic = {};
+        char access[16] = "unknown";
+        if (NT_SUCCESS(::NtQueryObject(parent, ObjectBasicInformation, &basic, sizeof basic, nullptr)))
+            std::snprintf(access, sizeof access, "0x%06lX", static_cast<unsigned long>(basic.GrantedAccess));
+        JournalRecord("parent-handle", "valid pid=" + std::to_string(parentId) + " access=" + access);
     } else {
         JournalRecord("parent-handle", "invalid");
         parent = nullptr;
