@@ -80,6 +80,7 @@ TEST(TstInfo, FieldsAndForms) {
         {"no Z", ok.Time("202006010000000").Invalid()},
         {"month 13", ok.Time("20201301000000Z").Invalid()},
         {"April 31", ok.Time("20200431000000Z").Invalid()},
+        {"January 32", ok.Time("20200132000000Z").Invalid()},
         {"2100 not a leap year", ok.Time("21000229000000Z").Invalid()},
         {"hour 24", ok.Time("20200601240000Z").Invalid()},
         {"optional fields", ok.Tail("\x30\x03\x02\x01\x01\x02\x01\x07")},
