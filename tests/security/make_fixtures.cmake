@@ -142,11 +142,16 @@ if(NOT EXISTS "${OUT_DIR}/expired_restamped.exe")
   message(FATAL_ERROR "no token of the length of expired_stamped's in 200 signatures")
 endif()
 
-# A certificate valid only from 2030, stamped in 2030: a time still to come
-# proves nothing, so the signature is judged now, before the certificate.
-issue_dated(future 20300101000000Z 20310101000000Z)
+# Valid for three years from the build, stamped five years on, after its end:
+# a time still to come proves nothing, so the signature is judged now and
+# passes. Judged at the stamp, or at no time at all, it would not. Dated from
+# the build so that the stamp stays in the future.
+string(TIMESTAMP now "%s" UTC)
+math(EXPR five_years_on "${now} + 5 * 365 * 86400")
+qeb_openssl_issue("${leaf_key}" "${WORK_DIR}/future.pem" "${publisher_subject}" 1095 code_signing_ext "${ROOT_PEM}"
+                  "${ROOT_KEY}" "${CNF}")
 sign_copy(future_stamped "${WORK_DIR}/future.pem" "${leaf_key}" "${PAYLOAD}"
-          -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time 1893456000)
+          -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time ${five_years_on})
 # An authority under a root nobody pinned, stamping the same good time.
 qeb_openssl_issue("${tsa_key}" "${WORK_DIR}/foreign-tsa.pem" "/CN=Foreign Timestamping Authority" 3650
                   timestamping_ext "${WORK_DIR}/foreign-root.pem" "${other_root_key}" "${CNF}")

@@ -56,7 +56,7 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"expired_stamped_late.exe", false, false},
         {fixtures / L"expired_foreign_stamp.exe", false, false},
         {dir.path / L"damaged_stamp.exe", false, false},
-        {fixtures / L"future_stamped.exe", false, false},  // valid from 2030, stamped in 2030
+        {fixtures / L"future_stamped.exe", true, true},  // valid now, stamped in the future after its end
         {fixtures / L"expired_restamped.exe", true, true},
         {dir.path / L"moved_stamp.exe", false, false},
         // Under the pinned root, names that nearly are the publisher's.

@@ -70,6 +70,7 @@ TEST(TstInfo, FieldsAndForms) {
         {"no parameters", ok.Params("")},
         {"SHA-384", ok.Hash(sha384, 48)},
         {"SHA-384 with a SHA-256 digest", ok.Hash(sha384, 32).Invalid()},
+        {"SHA-512", ok.Hash(kSha256.substr(0, 8) + "\x03", 64)},
         {"SHA-1", ok.Hash("\x2b\x0e\x03\x02\x1a", 20).Invalid()},
         {"parameters not NULL", ok.Params(std::string("\x05\x01\x00", 3)).Invalid()},
         {"version 2", ok.Version("\x02").Invalid()},
