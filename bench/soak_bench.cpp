@@ -130,7 +130,22 @@ int main(int argc, char** argv) {
     s_begin = qebbench::NowMs();
     std::thread dispatcher([] { service_main(0, nullptr); });
     dispatcher.join();
-    while (s_running.load() <= restarts) ::Sleep(50);
+    // A container that can no longer be launched (a refused signature, say)
+    // gives no running report again: the run ends rather than waits for ever.
+    constexpr double STALL_MS = 120000.0;
+    long seen = s_running.load();
+    double lastChange = qebbench::NowMs();
+    while (s_running.load() <= restarts) {
+        ::Sleep(50);
+        if (s_running.load() != seen) {
+            seen = s_running.load();
+            lastChange = qebbench::NowMs();
+        } else if (qebbench::NowMs() - lastChange > STALL_MS) {
+            std::fprintf(stderr, "stalled after %ld restarts: no running report for 120 s (the log says why)\n", seen);
+            if (s_handler != nullptr) s_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+            return 3;
+        }
+    }
     const double seconds = (qebbench::NowMs() - s_begin) / 1000.0;
     if (s_handler != nullptr) s_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
     FlushQebLogFile();
