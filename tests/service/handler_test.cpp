@@ -318,4 +318,5 @@ TEST_F(Host, StopInTheFirstReadinessWait) {
     EXPECT_FALSE(log.Has("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("))
         << log.Tail();
     EXPECT_LT(took, kStopInWaitBoundMs) << log.Tail();
+    EXPECT_EQ(QEBCoreProcess::s_hContainerReadyEvent, nullptr) << "the closed ready event's value kept for a launch";
 }
