@@ -1,5 +1,6 @@
 // WaitAll with the kinds of worker the service runs: one waiting on the exit
-// event, one blocked in a pipe read, one that ignores every signal.
+// event, one blocked in a pipe read, one that ignores every signal; and one
+// in a message loop, which the manager ends with WM_QUIT.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,14 +19,17 @@ TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
     const struct {
         std::string kind;
         bool bTerminated;
-    } rows[] = {{"Cooperative", false}, {"PipeReader", false}, {"Stubborn", true}};
+    } rows[] = {{"Cooperative", false}, {"PipeReader", false}, {"Stubborn", true}, {"MessageLoop", false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.kind);
         kit::LogCapture log;
         VelantThread::ThreadManager manager;
         std::atomic<bool> bStarted{false}, bEndedByItself{false};
         const auto worker = [&](void* record) -> uint32_t {
+            MSG message;
+            ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before anyone posts
             bStarted = true;
+            while (row.kind == "MessageLoop" && ::GetMessageW(&message, nullptr, 0, 0) > 0) continue;
             if (row.kind == "Cooperative") ::WaitForSingleObject(manager.GetExitEvent(), INFINITE);
             char byte = 0;
             DWORD count = 0;
@@ -35,7 +39,7 @@ TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
             bEndedByItself = true;
             return 0;
         };
-        ASSERT_TRUE(manager.StartThread(worker, nullptr, row.kind, false));
+        ASSERT_TRUE(manager.StartThread(worker, nullptr, row.kind, row.kind == "MessageLoop"));
         ASSERT_TRUE(kit::WaitFor([&] { return bStarted.load(); }, 10000));
 
         const ULONGLONG begin = ::GetTickCount64();
