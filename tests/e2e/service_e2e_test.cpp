@@ -27,6 +27,7 @@
 #include "scm_client.h"
 #include "service_files.h"
 #include "status_watch.h"
+#include "test_kit.h"
 
 namespace {
 
@@ -63,29 +64,10 @@ constexpr long long kStopBoundMs = 500;
 
 using Report = SERVICE_STATUS;
 
-// Starts `exe` (arguments after its name) with nothing inherited and no
-// window: its process id, 0 if it did not start; with exitCode, its exit
-// code once it ended within waitMs.
-DWORD StartProgram(const std::wstring& exe, const std::wstring& arguments = L"", DWORD* exitCode = nullptr,
-                   DWORD waitMs = 30000) {
-    std::wstring commandLine = L"\"" + exe + L"\"" + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startup, &info))
-        return 0;
-    if (exitCode != nullptr && ::WaitForSingleObject(info.hProcess, waitMs) == WAIT_OBJECT_0)
-        ::GetExitCodeProcess(info.hProcess, exitCode);
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
-    return info.dwProcessId;
-}
-
 // The package's QEBCoreStuckStop.exe run as the package runs it; its exit code.
 DWORD RunStuckStop(const std::wstring& service) {
     DWORD exitCode = ~0u;
-    StartProgram(ExeDirectory() + L"QEBCoreStuckStop.exe", L" " + service, &exitCode);
+    kit::StartProgram(kit::ExeDir() + L"QEBCoreStuckStop.exe", L" " + service, &exitCode);
     return exitCode;
 }
 
@@ -127,7 +109,7 @@ protected:
         }
         EXPECT_TRUE(Cleanup()) << "the service or a container could not be removed";
         if (!HasFailure()) {
-            WaitUntil(
+            kit::WaitFor(
                 [this] {  // the service's process may hold its files a moment longer
                     std::error_code ignored;
                     std::filesystem::remove_all(m_dir, ignored);
@@ -147,7 +129,7 @@ protected:
     }
 
     bool Copy(const std::wstring& from, const std::wstring& to) const {
-        return ::CopyFileW((ExeDirectory() + from).c_str(), (m_dir + to).c_str(), FALSE) != FALSE;
+        return ::CopyFileW((kit::ExeDir() + from).c_str(), (m_dir + to).c_str(), FALSE) != FALSE;
     }
     void Scenario(const std::string& text) const {
         std::ofstream(std::filesystem::path(m_dir + L"QEBCoreContainer.scenario")) << text;
@@ -214,7 +196,7 @@ protected:
     // are that many, or as many as there are at the deadline.
     std::vector<uint64_t> WaitLog(const std::string& text, size_t count, DWORD timeoutMs) const {
         std::vector<uint64_t> times;
-        WaitUntil(
+        kit::WaitFor(
             [&] {
                 const auto log = Log();
                 times.clear();
@@ -230,7 +212,7 @@ protected:
     // one has journalled its launch facts (console-window is the last).
     std::vector<Container> Containers(size_t atLeast = 0) const {
         std::vector<Container> containers;
-        WaitUntil(
+        kit::WaitFor(
             [&] {
                 const auto journal = Journal();
                 containers.clear();
@@ -315,9 +297,9 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     std::vector<DWORD> lookAlikes;
     for (const wchar_t* name : kLookAlikes) {
         ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", std::wstring(L"b\\") + name));
-        lookAlikes.push_back(StartProgram(m_dir + L"b\\" + name));
+        lookAlikes.push_back(kit::StartProgram(m_dir + L"b\\" + name));
     }
-    const DWORD copy = StartProgram(m_dir + L"a\\QEBCoreContainer.exe");
+    const DWORD copy = kit::StartProgram(m_dir + L"a\\QEBCoreContainer.exe");
     ASSERT_TRUE(qeb::scm::IsProcessAlive(copy) && qeb::scm::IsProcessAlive(lookAlikes[0]) &&
                 qeb::scm::IsProcessAlive(lookAlikes[1]));
     const size_t restart = m_watch->Changes().size();
@@ -325,7 +307,7 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
     WaitState(SERVICE_RUNNING, 15000, restart);
     EXPECT_EQ(Reports(restart), (std::vector<Report>{kFirstStartPending, kRunning}));
     EXPECT_TRUE(
-        WaitUntil([&] { return !qeb::scm::IsProcessAlive(copy) && !qeb::scm::IsProcessAlive(survivor); }, 5000));
+        kit::WaitFor([&] { return !qeb::scm::IsProcessAlive(copy) && !qeb::scm::IsProcessAlive(survivor); }, 5000));
     log = Log();
     for (const DWORD pid : {survivor, copy})
         EXPECT_EQ(Find(log, "Killprocess Pid = " + std::to_string(pid) + "(").size(), 1u);
@@ -391,7 +373,7 @@ TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {
     EXPECT_LT(At(log, kExited), At(log, kReadyRead, 1));
     EXPECT_LT(At(log, kExited), At(log, kRestarted));
     EXPECT_TRUE(Find(log, kReadyTimeout).empty());
-    WaitUntil([this] { return Reports().size() >= 4; }, 2000);
+    kit::WaitFor([this] { return Reports().size() >= 4; }, 2000);
     EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning, kRestartPending, kRunning}));
 }
 
@@ -442,11 +424,11 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     ASSERT_EQ(qeb::scm::InstallService(m_dir + L"probe\\QEBCoreService.exe", probe.c_str()), 0u);
     ASSERT_EQ(qeb::scm::StartNamedService(probe.c_str()), 0u);
     SERVICE_STATUS_PROCESS stuck = {};
-    ASSERT_TRUE(
-        WaitUntil([&] { return qeb::scm::QueryStatus(&stuck, probe.c_str()) == 0 && stuck.dwControlsAccepted; }, 5000));
+    ASSERT_TRUE(kit::WaitFor(
+        [&] { return qeb::scm::QueryStatus(&stuck, probe.c_str()) == 0 && stuck.dwControlsAccepted; }, 5000));
     const std::unique_ptr<void, decltype(&::CloseHandle)> stuckProcess(
         ::OpenProcess(SYNCHRONIZE, FALSE, stuck.dwProcessId), &::CloseHandle);
-    const DWORD namesake = StartProgram(m_dir + L"b\\QEBCoreService.exe"),
+    const DWORD namesake = kit::StartProgram(m_dir + L"b\\QEBCoreService.exe"),
                 first = m_watch->Changes().back().status.dwProcessId;
     ASSERT_TRUE(stuckProcess && qeb::scm::IsProcessAlive(namesake));
     EXPECT_EQ(RunStuckStop(probe), 0u);
@@ -485,7 +467,7 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     const size_t broken = m_watch->Changes().size();
     ASSERT_TRUE(Kill(containers[0]["start"].processId));
     // One byte of its code changed: every launch is refused from now on.
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(kit::WaitFor(
         [this] {
             std::fstream file(std::filesystem::path(m_dir + L"QEBCoreContainer.exe"),
                               std::ios::in | std::ios::out | std::ios::binary);

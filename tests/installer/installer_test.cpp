@@ -15,6 +15,7 @@
 #include "qebcore_security.h"
 #include "scm_client.h"
 #include "service_files.h"
+#include "test_kit.h"
 #include "unique_handle.h"
 
 namespace {
@@ -27,17 +28,9 @@ using namespace qebtest;
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
     const std::wstring exe = std::wstring(system) + L"\\msiexec.exe";
-    std::wstring commandLine = L"\"" + exe + L"\" " + action + L" \"" + package + L"\" /qn";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &info))
-        return ::testing::AssertionFailure() << "msiexec not started: " << ::GetLastError();
     DWORD exitCode = ~0u;
-    if (::WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0) ::GetExitCodeProcess(info.hProcess, &exitCode);
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
+    if (kit::StartProgram(exe, L" " + action + L" \"" + package + L"\" /qn", &exitCode, 120000, 0) == 0)
+        return ::testing::AssertionFailure() << "msiexec not started: " << ::GetLastError();
     if (exitCode == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "msiexec " << action << " exited " << exitCode;
 }
@@ -165,7 +158,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
     qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);  // a stopped service leaves it running
     ASSERT_TRUE(Msiexec(L"/i"));
     EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
-    EXPECT_TRUE(WaitUntil([] { return AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_VERSION); }, 15000));
+    EXPECT_TRUE(kit::WaitFor([] { return AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_VERSION); }, 15000));
     std::wstring folder;
     const qeb::UniqueHandle firstService = RunningService(&folder);
     ASSERT_TRUE(firstService);
@@ -185,7 +178,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
     const uint64_t upgradeBegan = UtcNow();
     ASSERT_TRUE(Msiexec(L"/i", QEB_MSI_UPGRADE_FILE));
     EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(kit::WaitFor(
         [] {
             return AllRunVersion(L"QEBCoreService.exe", QEB_MSI_UPGRADE_VERSION) &&
                    AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_UPGRADE_VERSION);
@@ -205,14 +198,14 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
 
     ASSERT_TRUE(Msiexec(L"/x", QEB_MSI_UPGRADE_FILE));
     DWORD error = 0;
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(kit::WaitFor(
         [&error] {
             qeb::scm::OpenNamedService(SERVICE_QUERY_STATUS, &error);
             return error == ERROR_SERVICE_DOES_NOT_EXIST;
         },
         10000))
         << error;
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(kit::WaitFor(
         [] {
             return qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).empty() &&
                    qeb::scm::FindProcessIds(L"QEBCoreService.exe").empty();

@@ -55,15 +55,6 @@ std::string Tail(const std::vector<Record>& records, size_t count) {
     return text;
 }
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (::GetTickCount64() >= deadline) return false;
-        ::Sleep(10);
-    }
-    return true;
-}
-
 uint64_t UtcNow() {
     FILETIME now = {};
     ::GetSystemTimeAsFileTime(&now);
@@ -71,12 +62,5 @@ uint64_t UtcNow() {
 }
 
 long long Gap(uint64_t fromMs, uint64_t toMs) { return static_cast<long long>(toMs - fromMs); }
-
-std::wstring ExeDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring directory(path);
-    return directory.substr(0, directory.find_last_of(L'\\') + 1);
-}
 
 }  // namespace qebtest

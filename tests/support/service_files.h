@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,11 +28,8 @@ std::vector<size_t> Find(const std::vector<Record>& records, const std::string& 
 // The last `count` stored lines, for failure messages.
 std::string Tail(const std::vector<Record>& records, size_t count);
 
-// Polls until the condition holds; false when the time ran out.
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 // Milliseconds since 1970-01-01 UTC, as the log and the journal stamp them.
 uint64_t UtcNow();
 long long Gap(uint64_t fromMs, uint64_t toMs);
-std::wstring ExeDirectory();  // ends in a backslash
 
 }  // namespace qebtest

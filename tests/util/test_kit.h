@@ -46,6 +46,25 @@ inline size_t OpenHandleCount() {
     return open;
 }
 
+// Starts `exe` (arguments after its name) with nothing inherited: its process
+// id, 0 if it did not start; with exitCode, its exit code once it ended within
+// waitMs.
+inline DWORD StartProgram(const std::wstring& exe, const std::wstring& arguments = L"", DWORD* exitCode = nullptr,
+                          DWORD waitMs = 30000, DWORD flags = CREATE_NO_WINDOW) {
+    std::wstring commandLine = L"\"" + exe + L"\"" + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+                          &info))
+        return 0;
+    if (exitCode != nullptr && ::WaitForSingleObject(info.hProcess, waitMs) == WAIT_OBJECT_0)
+        ::GetExitCodeProcess(info.hProcess, exitCode);
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return info.dwProcessId;
+}
+
 // A fresh folder under %TEMP%, removed with its contents at the end.
 struct TempDir {
     explicit TempDir(const wchar_t* prefix)
