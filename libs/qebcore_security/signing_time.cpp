@@ -20,19 +20,25 @@ struct MessageClose {
 };
 using UniqueMessage = std::unique_ptr<void, MessageClose>;
 
-// A parameter of a message. Storage from operator new is aligned for the
-// structures some parameters are.
-bool GetParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& value) noexcept {
+// A result of variable size, read by asking for its size first. Storage
+// from operator new is aligned for the structures some results are.
+template <typename Read>
+bool ReadSized(std::vector<BYTE>& value, Read read) noexcept {
     DWORD size = 0;
-    if (!::CryptMsgGetParam(message, type, index, nullptr, &size) || size == 0) return false;
+    if (!read(nullptr, &size) || size == 0) return false;
     try {
         value.assign(size, 0);
     } catch (...) {
         return false;
     }
-    if (!::CryptMsgGetParam(message, type, index, value.data(), &size)) return false;
+    if (!read(value.data(), &size)) return false;
     value.resize(size);
     return true;
+}
+
+bool GetParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& value) noexcept {
+    return ReadSized(
+        value, [&](void* data, DWORD* size) { return ::CryptMsgGetParam(message, type, index, data, size) != FALSE; });
 }
 
 // The one value of the one attribute of that type; null when there is none,
@@ -65,13 +71,16 @@ UniqueMessage DecodeToken(const CRYPT_ATTR_BLOB& token) noexcept {
     return message;
 }
 
-// The hashes a token signer may use, by OID, with their CNG names.
+// The hashes a token may use, for its imprint and its signer, with their
+// OIDs and CNG names.
 struct HashOid {
+    ImprintHash hash;
     const char* oid;
     const wchar_t* name;
 };
-constexpr HashOid kTokenHashes[] = {
-    {szOID_NIST_sha256, L"SHA256"}, {szOID_NIST_sha384, L"SHA384"}, {szOID_NIST_sha512, L"SHA512"}};
+constexpr HashOid kTokenHashes[] = {{ImprintHash::Sha256, szOID_NIST_sha256, L"SHA256"},
+                                    {ImprintHash::Sha384, szOID_NIST_sha384, L"SHA384"},
+                                    {ImprintHash::Sha512, szOID_NIST_sha512, L"SHA512"}};
 
 bool Hash(const wchar_t* name, const BYTE* data, std::size_t size, BYTE (&digest)[64], DWORD& digestSize) noexcept {
     digestSize = sizeof digest;
@@ -80,11 +89,8 @@ bool Hash(const wchar_t* name, const BYTE* data, std::size_t size, BYTE (&digest
 }
 
 const wchar_t* HashName(ImprintHash hash) noexcept {
-    switch (hash) {
-    case ImprintHash::Sha256: return L"SHA256";
-    case ImprintHash::Sha384: return L"SHA384";
-    case ImprintHash::Sha512: return L"SHA512";
-    }
+    for (const HashOid& known : kTokenHashes)
+        if (known.hash == hash) return known.name;
     return nullptr;
 }
 
@@ -118,19 +124,11 @@ bool SignedDigestMatches(HCRYPTMSG token, const TstInfo& info) noexcept {
     const CRYPT_ATTR_BLOB* value = OnlyValue(signer->AuthAttrs, szOID_PKCS_9_MESSAGE_DIGEST);
     BYTE computed[64] = {};
     DWORD computedSize = 0;
-    DWORD size = 0;
     if (value == nullptr || !Hash(hashName, info.encoded, info.encodedSize, computed, computedSize) ||
-        !::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_OCTET_STRING, value->pbData, value->cbData, 0, nullptr, nullptr,
-                               &size)) {
-        return false;
-    }
-    try {
-        signedDigest.assign(size, 0);
-    } catch (...) {
-        return false;
-    }
-    if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_OCTET_STRING, value->pbData, value->cbData, 0, nullptr,
-                               signedDigest.data(), &size)) {
+        !ReadSized(signedDigest, [value](void* data, DWORD* size) {
+            return ::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_OCTET_STRING, value->pbData, value->cbData, 0, nullptr,
+                                         data, size) != FALSE;
+        })) {
         return false;
     }
     const auto* digest = reinterpret_cast<const CRYPT_DATA_BLOB*>(signedDigest.data());
