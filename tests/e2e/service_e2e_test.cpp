@@ -71,14 +71,6 @@ DWORD RunStuckStop(const std::wstring& service) {
     return exitCode;
 }
 
-bool Kill(DWORD processId) {
-    const HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
-    if (process == nullptr) return false;
-    const bool bEnded = ::TerminateProcess(process, 9) && ::WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
-    ::CloseHandle(process);
-    return bEnded;
-}
-
 class ServiceE2E : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -322,9 +314,13 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
 }
 
 // A container that never reports: RUNNING once the 500 ms are over, not
-// before and not much later.
+// before and not much later. The log, left 128 bytes short of 10 MiB, takes
+// this start's first line and rotates soon after.
 TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
+    const std::wstring logs = m_dir + L"logs\\";
+    ASSERT_TRUE(std::filesystem::create_directory(logs));
+    std::ofstream(std::filesystem::path(logs + L"QEBCoreService.log")).seekp((10 << 20) - 129).put('\n');
     Scenario("ready never\n");
     Start();
     const StatusSample running = WaitState(SERVICE_RUNNING, 15000);
@@ -342,6 +338,10 @@ TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     std::printf("[ measure ] launch to time-out: %lld ms, to RUNNING: %lld ms\n", waited, toRunning);
     EXPECT_GE(waited, 500);
     EXPECT_LT(toRunning, 500 + kReadyBoundSlackMs);
+    std::string tail(128, '\0');
+    std::ifstream rotated(std::filesystem::path(logs + L"QEBCoreService.1.log"), std::ios::binary);
+    rotated.seekg(-128, std::ios::end).read(&tail[0], 128);
+    EXPECT_NE(tail.find("QEBCoreService.main start and begin."), std::string::npos) << "no rotation at 10 MiB";
 }
 
 // A container that is killed, or exits by itself, is restarted 2 s later with
@@ -358,7 +358,7 @@ TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {
     ASSERT_EQ(containers.size(), 1u);
     ::DeleteFileW((m_dir + L"QEBCoreContainer.scenario").c_str());  // the next one stays up
     if (bKill) {
-        ASSERT_TRUE(Kill(containers[0]["start"].processId));
+        ASSERT_TRUE(qeb::scm::TerminateProcessId(containers[0]["start"].processId, 9, 5000));
     }
     WaitLog(kRestarted, 1, 15000);
     ASSERT_EQ(Containers(2).size(), 2u);
@@ -434,7 +434,7 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     EXPECT_EQ(RunStuckStop(probe), 0u);
     EXPECT_EQ(::WaitForSingleObject(stuckProcess.get(), 0), WAIT_OBJECT_0);
     EXPECT_TRUE(qeb::scm::IsProcessAlive(namesake) && qeb::scm::IsProcessAlive(first));
-    EXPECT_TRUE(Kill(namesake));
+    EXPECT_TRUE(qeb::scm::TerminateProcessId(namesake, 9, 5000));
     // Windows shows it stopped at once; Wine's manager never sees the end
     // (docs/wine-notes.md) and keeps it, marked for deletion, until this
     // test's process ends.
@@ -465,7 +465,7 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     auto containers = Containers(1);
     ASSERT_EQ(containers.size(), 1u);
     const size_t broken = m_watch->Changes().size();
-    ASSERT_TRUE(Kill(containers[0]["start"].processId));
+    ASSERT_TRUE(qeb::scm::TerminateProcessId(containers[0]["start"].processId, 9, 5000));
     // One byte of its code changed: every launch is refused from now on.
     ASSERT_TRUE(kit::WaitFor(
         [this] {
@@ -551,7 +551,7 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
         WaitState(SERVICE_RUNNING, 15000);
         auto containers = Containers(1);
         ASSERT_EQ(containers.size(), 1u);
-        ASSERT_TRUE(Kill(containers[0]["start"].processId));
+        ASSERT_TRUE(qeb::scm::TerminateProcessId(containers[0]["start"].processId, 9, 5000));
     }
     ASSERT_EQ(::WaitForSingleObject(reached.get(), 15000), WAIT_OBJECT_0) << "the launch never reached " << step;
     const size_t started = Containers().size();

@@ -27,18 +27,19 @@ bool IsProcessAlive(DWORD processId) noexcept {
     return alive;
 }
 
+bool TerminateProcessId(DWORD processId, UINT exitCode, DWORD timeoutMs) noexcept {
+    const HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) return false;
+    const bool bEnded =
+        ::TerminateProcess(process, exitCode) && ::WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
+    ::CloseHandle(process);
+    return bEnded;
+}
+
 size_t TerminateProcesses(const wchar_t* exeName, DWORD timeoutMs) {
-    size_t terminated = 0;
-    for (const DWORD id : FindProcessIds(exeName)) {
-        const HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-        if (process == nullptr) continue;
-        if (::TerminateProcess(process, 1)) {
-            ++terminated;
-            ::WaitForSingleObject(process, timeoutMs);
-        }
-        ::CloseHandle(process);
-    }
-    return terminated;
+    size_t ended = 0;
+    for (const DWORD id : FindProcessIds(exeName)) ended += TerminateProcessId(id, 1, timeoutMs) ? 1 : 0;
+    return ended;
 }
 
 }  // namespace qeb::scm
