@@ -50,9 +50,10 @@ constexpr char kAbandoned[] =
 
 // Tolerances over the specified times, from the spread measured on the
 // 2-core machines under ctest -j2 (figures beside each).
-// Launch to RUNNING for a silent container: 500 ms plus the process creation
-// and the report (measured 520-610 ms quiet, up to 764 ms with other builds
-// running beside the suite).
+// The container's creation to RUNNING for a silent container: 500 ms plus
+// the rest of the launch and the report (measured 504-508 ms quiet, 502-511
+// ms with the unit and host tests beside; from the verify line instead, a
+// fresh CI machine once took 1426 ms, 900 of them in the creation).
 constexpr long long kReadyBoundSlackMs = 400;
 // The container's end seen to the next launch's checks passed, or one
 // refusal after both checks to the next: 2000 ms plus both checks (measured
@@ -327,21 +328,27 @@ TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     const auto containers = Containers(1);
     ASSERT_EQ(containers.size(), 1u);
     const auto log = Log();
-    ASSERT_EQ(Find(log, kVerified).size(), 1u);
-    ASSERT_EQ(Find(log, kReadyTimeout).size(), 1u);
+    ASSERT_TRUE(Find(log, kVerified).size() == 1 && Find(log, kReadyTimeout).size() == 1);
     EXPECT_EQ(log[At(log, kReadyTimeout)].level, "W");
     EXPECT_TRUE(Find(log, kReadyRead).empty());
     EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning}));
-    // The wait starts after the verify line, once the process is created.
-    const uint64_t launched = log[At(log, kVerified)].utcMs;
-    const long long waited = Gap(launched, log[At(log, kReadyTimeout)].utcMs), toRunning = Gap(launched, running.utcMs);
-    std::printf("[ measure ] launch to time-out: %lld ms, to RUNNING: %lld ms\n", waited, toRunning);
+    // The wait starts once the launch has created the container's process:
+    // after the verify line, and after the creation time its system recorded
+    // (the launch's own cost, up to 900 ms on a loaded machine, is not the
+    // wait's).
+    const std::unique_ptr<void, decltype(&::CloseHandle)> container(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, containers[0].at("start").processId), &::CloseHandle);
+    FILETIME t[4] = {};  // creation, exit, kernel, user
+    ASSERT_TRUE(::GetProcessTimes(container.get(), &t[0], &t[1], &t[2], &t[3]));
+    const long long waited = Gap(log[At(log, kVerified)].utcMs, log[At(log, kReadyTimeout)].utcMs),
+                    toRunning = Gap(qeb::scm::FileTimeToUtcMs(t[0]), running.utcMs);
+    std::printf("[ measure ] verified to time-out: %lld ms, created to RUNNING: %lld ms\n", waited, toRunning);
     EXPECT_GE(waited, 500);
     EXPECT_LT(toRunning, 500 + kReadyBoundSlackMs);
-    std::string tail(128, '\0');
-    std::ifstream rotated(std::filesystem::path(logs + L"QEBCoreService.1.log"), std::ios::binary);
-    rotated.seekg(-128, std::ios::end).read(&tail[0], 128);
-    EXPECT_NE(tail.find("QEBCoreService.main start and begin."), std::string::npos) << "no rotation at 10 MiB";
+    EXPECT_NE(
+        kit::ReadAll(logs + L"QEBCoreService.1.log").find("QEBCoreService.main start and begin.", (10 << 20) - 128),
+        std::string::npos)
+        << "no rotation at 10 MiB";
 }
 
 // A container that is killed, or exits by itself, is restarted 2 s later with

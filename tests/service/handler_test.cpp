@@ -227,14 +227,11 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     // The stray cleanup's kill spares what is no longer the container it
     // listed: another image under the id, a container started after the
     // list. The one it listed it ends, and the service restarts it.
-    PROCESS_INFORMATION other{};
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    std::wstring command = L"\"" + kit::ExeDir() + L"host_tests.exe\"";
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | DETACHED_PROCESS,
-                                 nullptr, nullptr, &startup, &other));
-    const qeb::UniqueHandle otherProcess(other.hProcess), otherThread(other.hThread);
-    EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(other.dwProcessId));
+    const DWORD other =
+        kit::StartProgram(kit::ExeDir() + L"host_tests.exe", L"", nullptr, 0, CREATE_SUSPENDED | DETACHED_PROCESS);
+    const qeb::UniqueHandle otherProcess(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, other));
+    ASSERT_TRUE(otherProcess);
+    EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(other));
     EXPECT_FALSE(QEBCoreProcess::GetInstance()->KillContainerProcess(current, FILETIME{}));
     EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(otherProcess.get(), 200));
     EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(m_hContainer.get(), 0));
