@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
     double lastChange = qebbench::NowMs();
     while (s_running.load() <= restarts) {
         ::Sleep(50);
-        if (s_running.load() != seen) {
-            seen = s_running.load();
+        if (const long now = s_running.load(); now != seen) {
+            seen = now;
             lastChange = qebbench::NowMs();
         } else if (qebbench::NowMs() - lastChange > STALL_MS) {
             std::fprintf(stderr, "stalled after %ld restarts: no running report for 120 s (the log says why)\n", seen);

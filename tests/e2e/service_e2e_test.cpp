@@ -28,6 +28,7 @@
 #include "service_files.h"
 #include "status_watch.h"
 #include "test_kit.h"
+#include "unique_handle.h"
 
 namespace {
 
@@ -336,8 +337,8 @@ TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     // after the verify line, and after the creation time its system recorded
     // (the launch's own cost, up to 900 ms on a loaded machine, is not the
     // wait's).
-    const std::unique_ptr<void, decltype(&::CloseHandle)> container(
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, containers[0].at("start").processId), &::CloseHandle);
+    const qeb::UniqueHandle container(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, containers[0].at("start").processId));
     FILETIME t[4] = {};  // creation, exit, kernel, user
     ASSERT_TRUE(::GetProcessTimes(container.get(), &t[0], &t[1], &t[2], &t[3]));
     const long long waited = Gap(log[At(log, kVerified)].utcMs, log[At(log, kReadyTimeout)].utcMs),
@@ -433,8 +434,7 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     SERVICE_STATUS_PROCESS stuck = {};
     ASSERT_TRUE(kit::WaitFor(
         [&] { return qeb::scm::QueryStatus(&stuck, probe.c_str()) == 0 && stuck.dwControlsAccepted; }, 5000));
-    const std::unique_ptr<void, decltype(&::CloseHandle)> stuckProcess(
-        ::OpenProcess(SYNCHRONIZE, FALSE, stuck.dwProcessId), &::CloseHandle);
+    const qeb::UniqueHandle stuckProcess(::OpenProcess(SYNCHRONIZE, FALSE, stuck.dwProcessId));
     const DWORD namesake = kit::StartProgram(m_dir + L"b\\QEBCoreService.exe"),
                 first = m_watch->Changes().back().status.dwProcessId;
     ASSERT_TRUE(stuckProcess && qeb::scm::IsProcessAlive(namesake));
@@ -538,14 +538,14 @@ void PrintTo(const StopStep& row, std::ostream* out) { *out << row.step; }
 class StopDuringLaunch : public ServiceE2E, public ::testing::WithParamInterface<StopStep> {};
 
 TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
-    using Handle = std::unique_ptr<void, decltype(&::CloseHandle)>;
+    using Handle = qeb::UniqueHandle;
     const StopStep& row = GetParam();
     const std::string step = row.step, never = row.never;
     const auto gate = [&](bool bMake, const std::string& name, const wchar_t* suffix = L"") {
         const std::wstring full = L"Global\\QEBCoreStepGate." + std::wstring(name.begin(), name.end()) +
                                   (row.bRestart ? L".2" : L".1") + suffix;
-        Handle event(bMake ? ::CreateEventW(nullptr, TRUE, FALSE, full.c_str()) : nullptr, &::CloseHandle);
-        return ::GetLastError() == ERROR_ALREADY_EXISTS ? Handle(nullptr, &::CloseHandle) : std::move(event);
+        Handle event(bMake ? ::CreateEventW(nullptr, TRUE, FALSE, full.c_str()) : nullptr);
+        return ::GetLastError() == ERROR_ALREADY_EXISTS ? Handle() : std::move(event);
     };
     const Handle reached = gate(true, step), hold = gate(row.held != Held::UntilTheStop, step, L".hold");
     const Handle after = gate(!never.empty(), never);  // signalled if that step is reached all the same
@@ -578,8 +578,7 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
     }
     EXPECT_EQ(qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size(), suspended);
     const Handle service(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                       m_watch->Changes().back().status.dwProcessId),
-                         &::CloseHandle);
+                                       m_watch->Changes().back().status.dwProcessId));
     ASSERT_TRUE(service) << "no service process";
 
     const size_t from = m_watch->Changes().size();
