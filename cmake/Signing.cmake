@@ -6,14 +6,16 @@
 #   QEB_PUBLISHER_NAME     the CN or O a trusted signer must carry
 #   QEB_SIGNING_CERT       PEM leaf certificate (followed by any intermediates)
 #   QEB_SIGNING_KEY        PEM private key of that leaf
-#   QEB_TIMESTAMP_ROOT_CERT  DER file of the root the timestamping authority's
-#                          certificate chains to (may be the pinned root)
+#   QEB_TIMESTAMP_ISSUER_CERT  DER file of the CA certificate that issued the
+#                          timestamping authority's certificate (not a root:
+#                          the service trusts the authorities this one CA
+#                          issues, not every one a public root admits)
 #   QEB_TIMESTAMP_URL      RFC 3161 server that stamps the signatures, or
 #   QEB_TIMESTAMP_TSA_CERT, QEB_TIMESTAMP_TSA_KEY  a local authority's PEM
 #                          certificate and key (osslsigncode stamps itself)
 # The root and the publisher go together; the leaf and key may be left out
 # when the executables are signed by a later, separate step. A release build
-# names its timestamping root, and one that signs also its authority: a
+# names its authority's issuer, and one that signs also its authority: a
 # signature without a timestamp is refused from the day its certificate
 # expires, on every machine at once.
 # With none of them, a development identity is made once per build tree in
@@ -25,7 +27,7 @@
 #   QEB_DEV_IDENTITY      1 for the development identity, else 0
 #   QEB_SIGNING_ENABLED   whether executables are signed after linking
 #   QEB_DEV_ROOT_PEM/KEY  development root, so tests can issue certificates
-#   QEB_TIMESTAMP_ROOT_DER  DER file of the timestamping root, or empty
+#   QEB_TIMESTAMP_ISSUER_DER  DER file of the authority's issuer, or empty
 #   QEB_TIMESTAMP_OPTIONS osslsigncode options that stamp a signature
 #   qeb_build_identity    INTERFACE target: header qeb_build_identity.h with
 #                         the publisher text, and QEB_DEV_IDENTITY=1 when the
@@ -35,7 +37,7 @@ set(QEB_SIGNING_ROOT_CERT "" CACHE FILEPATH "DER certificate of the pinned code-
 set(QEB_PUBLISHER_NAME "" CACHE STRING "Publisher name (subject CN or O) a trusted signer must carry")
 set(QEB_SIGNING_CERT "" CACHE FILEPATH "PEM code-signing certificate used to sign the executables")
 set(QEB_SIGNING_KEY "" CACHE FILEPATH "PEM private key of QEB_SIGNING_CERT")
-set(QEB_TIMESTAMP_ROOT_CERT "" CACHE FILEPATH "DER certificate of the root the timestamping authority chains to")
+set(QEB_TIMESTAMP_ISSUER_CERT "" CACHE FILEPATH "DER certificate of the CA that issued the timestamping authority")
 set(QEB_TIMESTAMP_URL "" CACHE STRING "RFC 3161 timestamping server for the signatures")
 set(QEB_TIMESTAMP_TSA_CERT "" CACHE FILEPATH "PEM certificate of a local timestamping authority")
 set(QEB_TIMESTAMP_TSA_KEY "" CACHE FILEPATH "PEM private key of QEB_TIMESTAMP_TSA_CERT")
@@ -112,14 +114,24 @@ if(QEB_SIGNING_ROOT_CERT OR QEB_PUBLISHER_NAME OR QEB_SIGNING_CERT OR QEB_SIGNIN
   if((QEB_SIGNING_CERT AND NOT QEB_SIGNING_KEY) OR (QEB_SIGNING_KEY AND NOT QEB_SIGNING_CERT))
     message(FATAL_ERROR "QEB_SIGNING_CERT and QEB_SIGNING_KEY must be given together")
   endif()
-  if(NOT QEB_TIMESTAMP_ROOT_CERT OR NOT EXISTS "${QEB_TIMESTAMP_ROOT_CERT}")
+  if(NOT QEB_TIMESTAMP_ISSUER_CERT OR NOT EXISTS "${QEB_TIMESTAMP_ISSUER_CERT}")
     message(FATAL_ERROR
-      "A release identity needs QEB_TIMESTAMP_ROOT_CERT (DER, an existing file): the service trusts a timestamp "
-      "only from an authority under a pinned root, and without a trusted timestamp every signature is refused "
+      "A release identity needs QEB_TIMESTAMP_ISSUER_CERT (DER, an existing file): the service trusts a timestamp "
+      "only from an authority that this CA issued, and without a trusted timestamp every signature is refused "
       "from the day its certificate expires, on every machine at once.")
   endif()
+  # A root would admit every authority that any CA under it ever certified.
+  execute_process(COMMAND "${QEB_OPENSSL}" x509 -inform DER -in "${QEB_TIMESTAMP_ISSUER_CERT}" -noout
+                          -subject -issuer -nameopt RFC2253
+                  OUTPUT_VARIABLE _qeb_ts_names RESULT_VARIABLE _qeb_rc)
+  string(REGEX MATCH "subject=([^\n]*)\nissuer=([^\n]*)" _qeb_ts_match "${_qeb_ts_names}")
+  if(NOT _qeb_rc EQUAL 0 OR NOT _qeb_ts_match OR CMAKE_MATCH_1 STREQUAL CMAKE_MATCH_2)
+    message(FATAL_ERROR
+      "QEB_TIMESTAMP_ISSUER_CERT must be the CA certificate that issued the timestamping authority, not a "
+      "self-signed root: ${QEB_TIMESTAMP_ISSUER_CERT}")
+  endif()
   set(QEB_DEV_IDENTITY 0)
-  set(QEB_TIMESTAMP_ROOT_DER "${QEB_TIMESTAMP_ROOT_CERT}")
+  set(QEB_TIMESTAMP_ISSUER_DER "${QEB_TIMESTAMP_ISSUER_CERT}")
   set(_qeb_tsa_cert "${QEB_TIMESTAMP_TSA_CERT}")
   set(_qeb_tsa_key "${QEB_TIMESTAMP_TSA_KEY}")
   set(QEB_PINNED_ROOT_DER "${QEB_SIGNING_ROOT_CERT}")
@@ -131,8 +143,8 @@ if(QEB_SIGNING_ROOT_CERT OR QEB_PUBLISHER_NAME OR QEB_SIGNING_CERT OR QEB_SIGNIN
 else()
   _qeb_dev_identity("${CMAKE_BINARY_DIR}/signing")
   set(QEB_DEV_IDENTITY 1)
-  # Its timestamping authority is under the pinned development root.
-  set(QEB_TIMESTAMP_ROOT_DER "")
+  # Its timestamping authority is issued by the pinned development root.
+  set(QEB_TIMESTAMP_ISSUER_DER "")
   set(_qeb_tsa_cert "${QEB_DEV_TSA_PEM}")
   set(_qeb_tsa_key "${QEB_DEV_TSA_KEY}")
   if(QEB_TIMESTAMP_TSA_CERT OR QEB_TIMESTAMP_URL)
@@ -148,7 +160,7 @@ else()
     "its executables are signed by \"${QEB_DEV_PUBLISHER_NAME}\" and the security "
     "component trusts only the development root. NOT FOR RELEASE. A release build sets "
     "QEB_SIGNING_ROOT_CERT, QEB_PUBLISHER_NAME, QEB_SIGNING_CERT and QEB_SIGNING_KEY, "
-    "and QEB_TIMESTAMP_ROOT_CERT with QEB_TIMESTAMP_URL (or a local authority).")
+    "and QEB_TIMESTAMP_ISSUER_CERT with QEB_TIMESTAMP_URL (or a local authority).")
 endif()
 
 # The timestamping authority: a server, or a local one osslsigncode runs.

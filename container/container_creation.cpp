@@ -1,5 +1,8 @@
 #include "container_creation.h"
 
+#include <cstddef>
+#include <memory>
+
 #include "background_call.h"
 #include "container_constants.h"
 #include "qebcore_memset_s.h"
@@ -55,17 +58,70 @@ void EndUnstarted(CreationResult& result, CreationOutcome outcome) noexcept {
     result.outcome = outcome;
 }
 
+// The one attribute of the creation: the list of handles the container may
+// inherit. Inheritance is then limited to that list, so that a handle made
+// inheritable elsewhere in the process at the wrong moment never reaches the
+// container.
+class InheritanceList {
+public:
+    explicit InheritanceList(const InheritedHandles& inherited) noexcept {
+        for (const HANDLE h :
+             {inherited.hStdIn, inherited.hStdOut, inherited.hStdInWrite, inherited.hStdOutRead, inherited.hSelf}) {
+            if (h != nullptr) m_handles[m_count++] = h;
+        }
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        try {
+            m_storage = std::make_unique<std::byte[]>(size);
+        } catch (...) {
+            return;
+        }
+        // Storage from operator new is aligned for the list.
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_storage.get());
+        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+        m_list = list;
+        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, m_handles,
+                                         m_count * sizeof(HANDLE), nullptr, nullptr)) {
+            Delete();
+        }
+    }
+    InheritanceList(const InheritanceList&) = delete;
+    InheritanceList& operator=(const InheritanceList&) = delete;
+    ~InheritanceList() { Delete(); }
+
+    // Null when the list could not be made.
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const noexcept { return m_list; }
+
+private:
+    void Delete() noexcept {
+        if (m_list != nullptr) ::DeleteProcThreadAttributeList(m_list);
+        m_list = nullptr;
+    }
+
+    HANDLE m_handles[5] = {};
+    SIZE_T m_count = 0;
+    std::unique_ptr<std::byte[]> m_storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST m_list = nullptr;
+};
+
 }  // namespace
 
 void CreateContainerUnlessStopped(CreationResult& result, const std::wstring& path, std::wstring commandLine,
-                                  HANDLE hStdIn, HANDLE hStdOut, HANDLE hExitEvent) noexcept {
-    STARTUPINFOW startup;
+                                  const InheritedHandles& inherited, HANDLE hExitEvent) noexcept {
+    STARTUPINFOEXW startup;
     memset_s(&startup, sizeof startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = hStdIn;
-    startup.hStdOutput = hStdOut;
-    startup.hStdError = reinterpret_cast<HANDLE>(STD_ERROR_DEVICE_NUMBER);
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = inherited.hStdIn;
+    startup.StartupInfo.hStdOutput = inherited.hStdOut;
+    startup.StartupInfo.hStdError = reinterpret_cast<HANDLE>(STD_ERROR_DEVICE_NUMBER);
+    const InheritanceList inheritance(inherited);
+    if (inheritance.get() == nullptr) {
+        result.error = ::GetLastError();
+        result.outcome = CreationOutcome::Failed;
+        return;
+    }
+    startup.lpAttributeList = inheritance.get();
 
     if (!EnterCreation(hExitEvent)) {
         result.outcome = CreationOutcome::Stopped;
@@ -76,7 +132,8 @@ void CreateContainerUnlessStopped(CreationResult& result, const std::wstring& pa
     // Suspended only until the second look below; the container itself sees
     // the launch's flags alone.
     if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                          CONTAINER_CREATION_FLAGS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
+                          CONTAINER_CREATION_FLAGS | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                          &startup.StartupInfo, &info)) {
         result.error = ::GetLastError();
         result.outcome = CreationOutcome::Failed;
         LeaveCreation();

@@ -21,12 +21,24 @@ struct CreationResult {
     DWORD error = ERROR_SUCCESS;
 };
 
+// What the container may inherit: its two standard handles, the two other
+// ends of its pipes and the handle to the service that its command line names.
+struct InheritedHandles {
+    HANDLE hStdIn;
+    HANDLE hStdOut;
+    HANDLE hStdInWrite;
+    HANDLE hStdOutRead;
+    HANDLE hSelf;
+};
+
 // Creates the container with the launch's flags, suspended, and lets it run
 // only when the exit event is still clear right after the creation; the
 // creation itself is not even begun once it is set. So no container starts
 // once a stop has begun, even one whose creation was under way at that moment.
+// The container inherits the handles given and no other, whatever else in the
+// service is inheritable at that moment.
 void CreateContainerUnlessStopped(CreationResult& result, const std::wstring& path, std::wstring commandLine,
-                                  HANDLE hStdIn, HANDLE hStdOut, HANDLE hExitEvent) noexcept;
+                                  const InheritedHandles& inherited, HANDLE hExitEvent) noexcept;
 
 // For the stop path, once the exit event is set: waits at most timeoutMs
 // until no creation is under way, so that none can still produce a process

@@ -30,7 +30,8 @@ void LogError(const char* text, const Value& value) noexcept {
 
 // Opened before the first check and held until the process exists: nobody can
 // write, rename or delete the file in between, so the file that was checked
-// is the file that runs. Reading stays shared, for the checks and the loader.
+// is the file that runs. Both checks read it through this handle; reading
+// stays shared for the loader.
 qeb::UniqueHandle HoldContainerFile(const std::wstring& path) noexcept {
     return qeb::UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -73,7 +74,7 @@ StepOutcome CheckUnlessStopped(const char* job, std::function<bool()> check, HAN
 // that creates the process, so that a creation the launch walked away from
 // still closes its handles when it ends.
 struct CreatedContainer {
-    qeb::UniqueHandle hFile;  // the checked file, held until the process exists
+    qeb::UniqueHandle hFile;  // the checked file, held until the process exists and while a check reads it
     qeb::UniqueHandle hSelf;  // must stay open until the container has inherited it
     CreationResult result;
 };
@@ -122,7 +123,8 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     }
 
     const StepOutcome embedded = CheckUnlessStopped(
-        EMBEDDED_CHECK_JOB, [path] { return VerifyEmbeddedSignature(path.c_str()); }, hExitEvent);
+        EMBEDDED_CHECK_JOB, [path, created] { return VerifyEmbeddedSignature(path.c_str(), created->hFile.get()); },
+        hExitEvent);
     if (embedded == StepOutcome::Stopped) return AbandonForStop();
     if (embedded == StepOutcome::Refused) return FailForRefusedWork(EMBEDDED_CHECK_JOB);
     if (embedded == StepOutcome::Failed) {
@@ -131,7 +133,9 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         return nullptr;
     }
     const StepOutcome velant = CheckUnlessStopped(
-        VELANT_CHECK_JOB, [wide = *widePath] { return VerifyVelantDigitalSignature(wide.c_str()); }, hExitEvent);
+        VELANT_CHECK_JOB,
+        [wide = *widePath, created] { return VerifyVelantDigitalSignature(wide.c_str(), created->hFile.get()); },
+        hExitEvent);
     if (velant == StepOutcome::Stopped) return AbandonForStop();
     if (velant == StepOutcome::Refused) return FailForRefusedWork(VELANT_CHECK_JOB);
     if (velant == StepOutcome::Failed) {
@@ -147,12 +151,13 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         LogError("OpenProcess failed.");
         return nullptr;
     }
-    const HANDLE hStdIn = process.m_hStdInRead;
-    const HANDLE hStdOut = process.m_hStdOutWrite;
+    const InheritedHandles inherited = {process.m_hStdInRead, process.m_hStdOutWrite, process.m_hStdInWrite,
+                                        process.m_hStdOutRead, created->hSelf.get()};
     const VelantThread::BackgroundOutcome creation = VelantThread::RunUnlessStopped(
         CREATE_PROCESS_JOB,
-        [created, wide = *widePath, commandLine = FormatCommandLine(created->hSelf.get()), hStdIn, hStdOut,
-         hExitEvent] { CreateContainerUnlessStopped(created->result, wide, commandLine, hStdIn, hStdOut, hExitEvent); },
+        [created, wide = *widePath, commandLine = FormatCommandLine(created->hSelf.get()), inherited, hExitEvent] {
+            CreateContainerUnlessStopped(created->result, wide, commandLine, inherited, hExitEvent);
+        },
         hExitEvent);
     if (creation == VelantThread::BackgroundOutcome::Refused) return FailForRefusedWork(CREATE_PROCESS_JOB);
     if (creation == VelantThread::BackgroundOutcome::Stopped || created->result.outcome == CreationOutcome::Stopped) {

@@ -11,8 +11,8 @@ namespace qeb::security {
 namespace {
 
 // Chain trust alone accepts a certificate without any extended key usage as
-// good for every use; the product's signers and the timestamping authorities
-// it trusts have theirs written out, so anything else is not one of them.
+// good for every use; the product's signers have theirs written out, so
+// anything else is not one of them.
 bool HasUsage(PCCERT_CONTEXT certificate, const char* usageOid) noexcept {
     DWORD size = 0;
     if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) ||
@@ -70,28 +70,17 @@ UniqueChainEngine MakePinnedEngine(HCERTSTORE roots) noexcept {
     return UniqueChainEngine(engine);
 }
 
-struct RootDer {
-    const unsigned char* der;
-    std::size_t size;
-};
+}  // namespace
 
-// The chain of a certificate with the usage, built at the time given (now
-// when null) by an engine that trusts only the roots given, with no error,
-// ending in one of those roots without being it, and passing the base policy
-// and the one given.
-template <std::size_t N>
-bool ChainsToRoots(PCCERT_CONTEXT certificate, const char* usageOid, const FILETIME* at, const RootDer (&roots)[N],
-                   LPCSTR policy) noexcept {
-    if (certificate == nullptr || !HasUsage(certificate, usageOid)) return false;
+bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME* at) noexcept {
+    if (identity.rootDer == nullptr || certificate == nullptr || !HasUsage(certificate, szOID_PKIX_KP_CODE_SIGNING))
+        return false;
     UniqueCertStore trusted(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (!trusted) return false;
-    for (const RootDer& root : roots) {
-        if (root.der != nullptr && !AddRoot(trusted.get(), root.der, root.size)) return false;
-    }
+    if (!trusted || !AddRoot(trusted.get(), identity.rootDer, identity.rootDerSize)) return false;
     const UniqueChainEngine engine = MakePinnedEngine(trusted.get());
     if (!engine) return false;
 
-    LPSTR usage[] = {const_cast<LPSTR>(usageOid)};
+    LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
     CERT_CHAIN_PARA para = {};
     para.cbSize = sizeof para;
     para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
@@ -108,34 +97,14 @@ bool ChainsToRoots(PCCERT_CONTEXT certificate, const char* usageOid, const FILET
     const UniqueChainContext chain(rawChain);
     if (chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR || chain->cChain != 1) return false;
 
-    // Issued by a root, not a root itself: a root's key certifies and signs
-    // nothing else.
+    // Issued by the root, not the root itself: a root's key certifies and
+    // signs nothing else.
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     if (simple == nullptr || simple->cElement < 2) return false;
     const CERT_CHAIN_ELEMENT* top = simple->rgpElement[simple->cElement - 1];
-    bool bPinned = false;
-    for (const RootDer& root : roots)
-        bPinned = bPinned || (top != nullptr && IsRoot(top->pCertContext, root.der, root.size));
-    return bPinned && PassesPolicy(policy, chain.get()) && PassesPolicy(CERT_CHAIN_POLICY_BASE, chain.get());
-}
-
-}  // namespace
-
-bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME* at) noexcept {
-    if (identity.rootDer == nullptr) return false;
-    const RootDer roots[] = {{identity.rootDer, identity.rootDerSize}};
-    return ChainsToRoots(certificate, szOID_PKIX_KP_CODE_SIGNING, at, roots, CERT_CHAIN_POLICY_AUTHENTICODE);
-}
-
-bool ChainsToTimestampRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME& at) noexcept {
-    if (identity.rootDer == nullptr) return false;
-    // A release build names the root of the authority that stamps its
-    // programs; without one only the product's own root is trusted for it.
-    // The timestamping policy (CERT_CHAIN_POLICY_AUTHENTICODE_TS) is not
-    // asked: Wine has none, and its checks are the usage and chain above.
-    const RootDer roots[] = {{identity.rootDer, identity.rootDerSize},
-                             {identity.timestampRootDer, identity.timestampRootDerSize}};
-    return ChainsToRoots(certificate, szOID_PKIX_KP_TIMESTAMP_SIGNING, &at, roots, CERT_CHAIN_POLICY_BASE);
+    return top != nullptr && IsRoot(top->pCertContext, identity.rootDer, identity.rootDerSize) &&
+           PassesPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain.get()) &&
+           PassesPolicy(CERT_CHAIN_POLICY_BASE, chain.get());
 }
 
 }  // namespace qeb::security

@@ -17,9 +17,4 @@ namespace qeb::security {
 // store (for a signer, the signature's certificates).
 bool ChainsToPinnedRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME* at) noexcept;
 
-// The same for a timestamping authority's certificate (its usage names time
-// stamping), built at the time it stamped, with the pinned root and the
-// identity's timestamping root as the only roots.
-bool ChainsToTimestampRoot(PCCERT_CONTEXT certificate, const PinnedIdentity& identity, const FILETIME& at) noexcept;
-
 }  // namespace qeb::security

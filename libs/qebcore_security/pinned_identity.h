@@ -1,6 +1,6 @@
 #pragma once
 // The signing identity this build trusts: the pinned root certificate, the
-// publisher's name and the root of its timestamping authority, all compiled
+// publisher's name and the issuer of its timestamping authority, all compiled
 // in from the build's configuration.
 
 #include <cstddef>
@@ -12,8 +12,10 @@ struct PinnedIdentity {
     std::size_t rootDerSize;
     const unsigned char* publisherUtf8;  // not terminated
     std::size_t publisherUtf8Size;
-    const unsigned char* timestampRootDer;  // the timestamping authority's root, DER; null: none
-    std::size_t timestampRootDerSize;
+    // The CA certificate that issues the timestamping authority, DER; null:
+    // the root above issues it (development builds).
+    const unsigned char* timestampIssuerDer;
+    std::size_t timestampIssuerDerSize;
 };
 
 // The identity the product was built with (generated source).

@@ -13,15 +13,15 @@ using qeb::security::CheckFileSignature;
 using qeb::security::ProductIdentity;
 using qeb::security::PublisherRule;
 
-bool VerifyEmbeddedSignature(const char* path) noexcept {
+bool VerifyEmbeddedSignature(const char* path, HANDLE hHeldFile) noexcept {
     if (path == nullptr) return false;
     std::wstring widePath;
     if (!qeb::security::ToWide(CP_THREAD_ACP, path, std::strlen(path), widePath)) return false;
-    return CheckFileSignature(widePath.c_str(), ProductIdentity(), PublisherRule::Any);
+    return CheckFileSignature(widePath.c_str(), hHeldFile, ProductIdentity(), PublisherRule::Any);
 }
 
-bool VerifyVelantDigitalSignature(const wchar_t* path) noexcept {
-    return CheckFileSignature(path, ProductIdentity(), PublisherRule::MustMatch);
+bool VerifyVelantDigitalSignature(const wchar_t* path, HANDLE hHeldFile) noexcept {
+    return CheckFileSignature(path, hHeldFile, ProductIdentity(), PublisherRule::MustMatch);
 }
 
 void WarmUpSignatureChecks() noexcept {
@@ -36,7 +36,7 @@ void WarmUpSignatureChecks() noexcept {
             }
             self.resize(self.size() * 2);
         }
-        CheckFileSignature(self.c_str(), ProductIdentity(), PublisherRule::MustMatch);
+        CheckFileSignature(self.c_str(), nullptr, ProductIdentity(), PublisherRule::MustMatch);
     } catch (...) {
     }
 }

@@ -12,8 +12,8 @@ namespace qeb::security {
 namespace {
 
 // Held without write sharing while the file is evaluated, so that the
-// identity read from it is the identity of what was evaluated. Null when the
-// file cannot be held; the check then goes on without sharing its result.
+// identity read from it is the identity of what was evaluated, and read
+// through this handle alone. Null when the file cannot be held.
 UniqueFileHandle HoldFile(const wchar_t* path) noexcept {
     const HANDLE hFile =
         ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -31,11 +31,14 @@ bool SignerPasses(PCCERT_CONTEXT signer, const PinnedIdentity& identity, Publish
 
 }  // namespace
 
-bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity, PublisherRule publisherRule) noexcept {
+bool CheckFileSignature(const wchar_t* path, HANDLE hHeldFile, const PinnedIdentity& identity,
+                        PublisherRule publisherRule) noexcept {
     if (path == nullptr) return false;
-    const UniqueFileHandle hFile = HoldFile(path);
+    const UniqueFileHandle hOwnHold = hHeldFile == nullptr ? HoldFile(path) : UniqueFileHandle();
+    const HANDLE hFile = hHeldFile != nullptr ? hHeldFile : hOwnHold.get();
+    if (hFile == nullptr) return false;
     FileIdentity file;
-    const bool bKnown = hFile && ReadFileIdentity(hFile.get(), file);
+    const bool bKnown = ReadFileIdentity(hFile, file);
 
     // The publisher check right after the embedded-signature check of the
     // same file takes that evaluation's signer instead of hashing the file a
@@ -49,13 +52,13 @@ bool CheckFileSignature(const wchar_t* path, const PinnedIdentity& identity, Pub
     }
 
     TrustState trust;
-    if (!trust.Verify(path)) return false;
+    if (!trust.Verify(path, hFile)) return false;
     const PCCERT_CONTEXT signer = trust.SignerCertificate();
     // A signature whose timestamp verifies is judged when it was made, as
     // Windows does, so that the certificate's end does not end the program's
     // life; any other is judged now.
     FILETIME stamped = {};
-    const FILETIME* signedAt = VerifiedSigningTime(trust.Message(), identity, stamped) ? &stamped : nullptr;
+    const FILETIME* signedAt = VerifiedSigningTime(trust.Message(), signer, identity, stamped) ? &stamped : nullptr;
     if (!SignerPasses(signer, identity, publisherRule, signedAt)) return false;
     if (bKnown && publisherRule == PublisherRule::Any) RememberEvaluation(file, signer, signedAt);
     return true;

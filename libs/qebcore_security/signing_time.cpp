@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "crypt_handles.h"
-#include "pinned_chain.h"
+#include "timestamp_authority.h"
 #include "tst_info.h"
 
 namespace qeb::security {
@@ -169,8 +169,9 @@ bool ToFileTime(const UtcTime& utc, FILETIME& time) noexcept {
 
 }  // namespace
 
-bool VerifiedSigningTime(HCRYPTMSG message, const PinnedIdentity& identity, FILETIME& signedAt) noexcept {
-    if (message == nullptr) return false;
+bool VerifiedSigningTime(HCRYPTMSG message, PCCERT_CONTEXT signer, const PinnedIdentity& identity,
+                         FILETIME& signedAt) noexcept {
+    if (message == nullptr || signer == nullptr) return false;
     // The token is read from the signer's record, not through
     // CMSG_SIGNER_UNAUTH_ATTR_PARAM: Wine's copy of that parameter allocates
     // the attributes anew and never frees them, 2.7 KiB a launch.
@@ -189,7 +190,7 @@ bool VerifiedSigningTime(HCRYPTMSG message, const PinnedIdentity& identity, FILE
         return false;
     }
     const UniqueCertificate authority = VerifiedTokenSigner(decoded.get(), info);
-    if (!authority || !ChainsToTimestampRoot(authority.get(), identity, stamped)) return false;
+    if (!authority || !IsTimestampAuthority(authority.get(), signer, identity, stamped)) return false;
 
     // A time still to come is no proof of anything that has happened.
     FILETIME now = {};

@@ -13,11 +13,12 @@ namespace qeb::security {
 // message carries exactly one RFC 3161 timestamp countersignature (attribute
 // 1.3.6.1.4.1.311.3.3.1) that verifies: one token signer whose signature over
 // the token is good, a TSTInfo whose message imprint is the hash of that
-// signer's encrypted digest, a token signer with the time-stamping usage whose
-// chain at the stamped time ends in the pinned root or the identity's
-// timestamping root, and a stamped time not later than now. False in every
+// signer's encrypted digest, a token signer that is a timestamping authority
+// for `signer` at the stamped time (timestamp_authority.h), and a stamped
+// time not later than now. False in every
 // other case, which leaves the signature to be judged now. The older
 // Authenticode countersignature (1.2.840.113549.1.9.6) is not read.
-bool VerifiedSigningTime(HCRYPTMSG message, const PinnedIdentity& identity, FILETIME& signedAt) noexcept;
+bool VerifiedSigningTime(HCRYPTMSG message, PCCERT_CONTEXT signer, const PinnedIdentity& identity,
+                         FILETIME& signedAt) noexcept;
 
 }  // namespace qeb::security

@@ -4,21 +4,6 @@
 
 namespace qeb::security {
 
-namespace {
-
-// Results meaning that the signature itself verified but its certificate
-// chain does not end in a root this machine trusts, or not at the time this
-// machine took. The product does not rely on the machine's roots (a private
-// product root is normally not among them) nor on the time Windows takes from
-// a countersignature those roots trust, so these are left to the pinned-root
-// chain check that follows, at the time the product verified.
-bool IsChainTrustError(LONG status) noexcept {
-    const HRESULT code = static_cast<HRESULT>(status);
-    return code == CERT_E_UNTRUSTEDROOT || code == CERT_E_CHAINING || code == CERT_E_EXPIRED;
-}
-
-}  // namespace
-
 TrustState::~TrustState() {
     if (!m_bStateOpen) return;
     m_data.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -26,11 +11,14 @@ TrustState::~TrustState() {
     ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &m_data);
 }
 
-bool TrustState::Verify(const wchar_t* path) noexcept {
+bool TrustState::Verify(const wchar_t* path, HANDLE hFile) noexcept {
     if (path == nullptr || *path == L'\0' || m_bStateOpen) return false;
 
     m_file.cbStruct = sizeof m_file;
     m_file.pcwszFilePath = path;
+    // The provider reads the file through this handle and opens nothing by
+    // the name, which then only tells the kind of file.
+    m_file.hFile = hFile;
 
     m_data.cbStruct = sizeof m_data;
     m_data.dwUIChoice = WTD_UI_NONE;
@@ -43,27 +31,30 @@ bool TrustState::Verify(const wchar_t* path) noexcept {
     m_data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG status = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &m_data);
+    // The returned code is not read: it ranks the signer's and the
+    // countersigners' failures into one value, in an order Windows does not
+    // document. The provider's own records of each are read instead.
+    static_cast<void>(::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &m_data));
     // The provider keeps state after any verify call, success or not.
     m_bStateOpen = true;
 
-    m_bVerified = status == ERROR_SUCCESS || OnlyChainTrustFailed(status);
+    m_bVerified = SignatureIntact(ProviderResults());
     return m_bVerified && SignerCertificate() != nullptr;
 }
 
-bool TrustState::OnlyChainTrustFailed(LONG status) const noexcept {
-    if (!IsChainTrustError(status)) return false;
-    // The final result names one error only; make sure no earlier step (file,
-    // message, digest, signer signature) recorded one of its own.
-    CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(m_data.hWVTStateData);
-    if (provider == nullptr || provider->padwTrustStepErrors == nullptr) return false;
-    for (DWORD step = 0; step < provider->cdwTrustStepErrors; ++step) {
-        const DWORD error = provider->padwTrustStepErrors[step];
-        if (error != ERROR_SUCCESS && !IsChainTrustError(static_cast<LONG>(error))) return false;
-    }
-    CRYPT_PROVIDER_SGNR* signer = ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
-    return signer != nullptr &&
-           (signer->dwError == ERROR_SUCCESS || IsChainTrustError(static_cast<LONG>(signer->dwError)));
+SignerResults TrustState::ProviderResults() const noexcept {
+    SignerResults results;
+    const CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(m_data.hWVTStateData);
+    if (provider == nullptr) return results;
+    results.stepErrors = provider->padwTrustStepErrors;
+    results.stepCount = provider->cdwTrustStepErrors;
+    const CRYPT_PROVIDER_SGNR* signer =
+        ::WTHelperGetProvSignerFromChain(const_cast<CRYPT_PROVIDER_DATA*>(provider), 0, FALSE, 0);
+    if (signer == nullptr) return results;
+    results.bSigner = true;
+    results.signerError = signer->dwError;
+    if (signer->pChainContext != nullptr) results.signerChainStatus = signer->pChainContext->TrustStatus.dwErrorStatus;
+    return results;
 }
 
 PCCERT_CONTEXT TrustState::SignerCertificate() const noexcept {

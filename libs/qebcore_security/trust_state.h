@@ -7,6 +7,8 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include "signer_results.h"
+
 namespace qeb::security {
 
 class TrustState {
@@ -19,8 +21,9 @@ public:
     // True when the file's embedded signature is intact: the image digest and
     // the signer's signature verify. Trust in the signer's certificate is not
     // decided here, as the machine's root store is not the product's trust.
+    // The file is read through `hFile`, open for reading; `path` names it.
     // Call once per object.
-    bool Verify(const wchar_t* path) noexcept;
+    bool Verify(const wchar_t* path, HANDLE hFile) noexcept;
 
     // The signing certificate of the first signer after a successful Verify;
     // null otherwise.
@@ -31,7 +34,7 @@ public:
     HCRYPTMSG Message() const noexcept;
 
 private:
-    bool OnlyChainTrustFailed(LONG status) const noexcept;
+    SignerResults ProviderResults() const noexcept;
 
     WINTRUST_FILE_INFO m_file = {};
     WINTRUST_DATA m_data = {};

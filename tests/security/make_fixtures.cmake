@@ -37,14 +37,20 @@ endfunction()
 function(issue_dated name start end)
   issue_dated_as(${name} ${start} ${end} "${publisher_subject}" code_signing_ext "${leaf_key}")
 endfunction()
+# issue_dated_as(<name> <start> <end> <subject> <section> <key> [<serial, hex>])
 function(issue_dated_as name start end subject section key)
   file(REMOVE_RECURSE "${dated_ca_dir}")
   file(MAKE_DIRECTORY "${dated_ca_dir}")
   file(WRITE "${dated_ca_dir}/index.txt" "")
+  set(serial -rand_serial)
+  if(ARGC GREATER 6)
+    file(WRITE "${dated_ca_dir}/serial" "${ARGV6}\n")
+    set(serial)
+  endif()
   set(cert "${WORK_DIR}/${name}.pem")
   _qeb_openssl(req -new -config "${CNF}" -key "${key}" -subj "${subject}"
                -out "${cert}.csr")
-  _qeb_openssl(ca -batch -config "${CNF}" -rand_serial -preserveDN -notext
+  _qeb_openssl(ca -batch -config "${CNF}" ${serial} -preserveDN -notext
                -in "${cert}.csr" -cert "${ROOT_PEM}" -keyfile "${ROOT_KEY}"
                -startdate ${start} -enddate ${end}
                -extfile "${CNF}" -extensions ${section} -out "${cert}")
@@ -159,8 +165,64 @@ file(READ "${WORK_DIR}/foreign-tsa.pem" tsa_text)
 file(WRITE "${WORK_DIR}/foreign-tsa-chain.pem" "${tsa_text}${root_text}")
 sign_copy(expired_foreign_stamp "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}"
           -TSA-certs "${WORK_DIR}/foreign-tsa-chain.pem" -TSA-key "${tsa_key}" -TSA-time 1590969600)
-# osslsigncode (as openssl ts) refuses to stamp with a certificate that lacks
-# the time-stamping usage, so no such token is made here.
+# Authorities that RFC 3161 does not admit, each stamping the expired signer
+# while it was valid. The signer's own key, with a copy of its certificate
+# that has the time-stamping usage, as osslsigncode needs one:
+issue_dated_as(signer-as-tsa 20190101000000Z 20400101000000Z "${publisher_subject}" timestamping_ext "${leaf_key}")
+sign_copy(expired_stamped_by_signer "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}"
+          -TSA-certs "${WORK_DIR}/signer-as-tsa.pem" -TSA-key "${leaf_key}" -TSA-time 1590969600)
+# osslsigncode (as openssl ts) refuses to stamp with an authority whose usage
+# is not critical or not time stamping alone. So the token is made by an
+# admitted authority, and then that certificate is replaced, in the token's
+# certificates, by one with the same issuer, serial number, key and length
+# but the other usage: the token's signature still verifies with the key, and
+# only the usage tells them apart. (The token's signed hash of its signer's
+# certificate no longer matches, which the product does not read.)
+function(der_size pem out_var)
+  _qeb_openssl(x509 -in "${pem}" -outform DER -out "${pem}.der")
+  file(SIZE "${pem}.der" size)
+  set(${out_var} ${size} PARENT_SCOPE)
+endfunction()
+function(stamp_with_swapped_authority name bad_section serial)
+  set(admitted "/CN=QEB Swapped Authority")
+  set(swapped "${admitted}")
+  foreach(round 1 2)
+    issue_dated_as(${name}-admitted 20190101000000Z 20400101000000Z "${admitted}" timestamping_ext "${tsa_key}"
+                   ${serial})
+    issue_dated_as(${name}-swapped 20190101000000Z 20400101000000Z "${swapped}" ${bad_section} "${tsa_key}"
+                   ${serial})
+    der_size("${WORK_DIR}/${name}-admitted.pem" admitted_size)
+    der_size("${WORK_DIR}/${name}-swapped.pem" swapped_size)
+    math(EXPR shorter_by "${admitted_size} - ${swapped_size}")
+    if(shorter_by GREATER 0)
+      string(REPEAT "x" ${shorter_by} pad)
+      string(APPEND swapped "${pad}")
+    elseif(shorter_by LESS 0)
+      math(EXPR shorter_by "0 - ${shorter_by}")
+      string(REPEAT "x" ${shorter_by} pad)
+      string(APPEND admitted "${pad}")
+    endif()
+  endforeach()
+  sign_copy(${name} "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}"
+            -TSA-certs "${WORK_DIR}/${name}-admitted.pem" -TSA-key "${tsa_key}" -TSA-time 1590969600)
+  execute_process(
+    COMMAND perl -0777 -e [[
+      binmode STDOUT;
+      sub slurp { open my $f, "<:raw", $_[0] or die "$_[0]: $!"; local $/; return <$f>; }
+      my ($file, $from, $to) = map { slurp($_) } @ARGV;
+      die "the certificates differ in length" if length $from != length $to;
+      my $count = $file =~ s/\Q$from\E/$to/g;
+      die "the admitted certificate is not in the signature" if !$count;
+      print $file;
+    ]] "${OUT_DIR}/${name}.exe" "${WORK_DIR}/${name}-admitted.pem.der" "${WORK_DIR}/${name}-swapped.pem.der"
+    OUTPUT_FILE "${OUT_DIR}/${name}.tmp" RESULT_VARIABLE rc ERROR_VARIABLE log)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "swapping the authority of ${name} failed (${rc}): ${log}")
+  endif()
+  file(RENAME "${OUT_DIR}/${name}.tmp" "${OUT_DIR}/${name}.exe")
+endfunction()
+stamp_with_swapped_authority(expired_stamped_noncritical timestamping_noncritical_ext 5A0001)
+stamp_with_swapped_authority(expired_stamped_codesigning timestamping_codesigning_ext 5A0002)
 
 # The reference container, for the launches: expired but stamped while valid
 # (runs), and signed under the pinned root by names that are not quite the

@@ -59,6 +59,12 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"future_stamped.exe", true, true},  // valid now, stamped in the future after its end
         {fixtures / L"expired_restamped.exe", true, true},
         {dir.path / L"moved_stamp.exe", false, false},
+        // Stamped while valid by authorities RFC 3161 does not admit: the
+        // signer's own key, a usage not marked critical, time stamping
+        // beside code signing.
+        {fixtures / L"expired_stamped_by_signer.exe", false, false},
+        {fixtures / L"expired_stamped_noncritical.exe", false, false},
+        {fixtures / L"expired_stamped_codesigning.exe", false, false},
         // Under the pinned root, names that nearly are the publisher's.
         {fixtures / L"container_other_publisher.exe", true, false},
         {fixtures / L"container_name_suffix.exe", true, false},
@@ -78,7 +84,8 @@ TEST(Security, VerdictsOnSignedImages) {
 
 // The publisher check takes the embedded-signature check's evaluation only
 // for the very same file: one put in its place between the two, even of the
-// same size and write time, is evaluated afresh and refused.
+// same size and write time, is evaluated afresh and refused. A caller that
+// holds the file has that file checked, whatever its name leads to by then.
 TEST(Security, FileSwappedBetweenTheChecksIsEvaluatedAfresh) {
     ASSERT_TRUE(QEB_SECURITY_FIXTURES) << "no test images: the build had no development signing identity";
     kit::TempDir dir(L"qeb_swap");
@@ -105,4 +112,19 @@ TEST(Security, FileSwappedBetweenTheChecksIsEvaluatedAfresh) {
     // The checked file itself, moved but unchanged, still passes both.
     EXPECT_TRUE(VerifyEmbeddedSignature(kept.string().c_str()));
     EXPECT_TRUE(VerifyVelantDigitalSignature(kept.c_str()));
+
+    // Held, then moved away from its name, which another file then takes.
+    for (const bool bGoodHeld : {true, false}) {
+        const std::filesystem::path held = bGoodHeld ? kept : checked, other = bGoodHeld ? checked : kept,
+                                    aside = dir.path / L"aside.exe";
+        const qeb::UniqueHandle hHeld(::CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(hHeld);
+        std::filesystem::rename(held, aside);
+        std::filesystem::rename(other, held);
+        EXPECT_EQ(bGoodHeld, VerifyEmbeddedSignature(held.string().c_str(), hHeld.get())) << bGoodHeld;
+        EXPECT_EQ(bGoodHeld, VerifyVelantDigitalSignature(held.c_str(), hHeld.get())) << bGoodHeld;
+        std::filesystem::rename(held, other);
+        std::filesystem::rename(aside, held);
+    }
 }
