@@ -13,10 +13,12 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +67,66 @@ constexpr long long kRelaunchSlackMs = 600;
 constexpr long long kStopBoundMs = 500;
 
 using Report = SERVICE_STATUS;
+
+// A container's "handles" record: "<value>:<type>:<access>" a handle, all hex.
+struct HeldHandle {
+    std::string type;
+    unsigned long access = 0;
+};
+std::map<unsigned long long, HeldHandle> ParseHandles(const std::string& text) {
+    std::map<unsigned long long, HeldHandle> handles;
+    std::istringstream in(text);
+    for (std::string entry; in >> entry;) {
+        const size_t first = entry.find(':'), last = entry.rfind(':');
+        if (first == std::string::npos || first == last) continue;
+        handles[std::stoull(entry.substr(0, first), nullptr, 16)] = {entry.substr(first + 1, last - first - 1),
+                                                                     std::stoul(entry.substr(last + 1), nullptr, 16)};
+    }
+    return handles;
+}
+std::string Describe(const HeldHandle& h) {
+    char access[16];
+    std::snprintf(access, sizeof access, "%lX", h.access);
+    return h.type + ":" + access;
+}
+
+// What the container holds when it inherits nothing and has no standard
+// handles: the handles the system and the runtime give every process. Like
+// the service when it launches, this process is connected to its window
+// station and desktop first: a child is given its parent's (Wine hands them
+// over only from a parent that holds them).
+const std::multiset<std::string>& BaselineHandles() {
+    static const std::multiset<std::string> s_baseline = [] {
+        std::multiset<std::string> baseline;
+        kit::TempDir dir(L"qeb_baseline");
+        const std::wstring exe = (dir.path / qeb::scm::kContainerFileName).wstring();
+        if (!::CopyFileW((kit::ExeDir() + qeb::scm::kContainerFileName).c_str(), exe.c_str(), FALSE)) return baseline;
+        ::GetThreadDesktop(::GetCurrentThreadId());
+        std::wstring commandLine = L"\"" + exe + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        PROCESS_INFORMATION info = {};
+        if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                              nullptr, &startup, &info))
+            return baseline;
+        const qeb::UniqueHandle process(info.hProcess), thread(info.hThread);
+        std::vector<Record> journal;
+        kit::WaitFor(
+            [&] {
+                journal = ReadRecords((dir.path / L"QEBCoreContainer.journal").wstring(), false);
+                return std::any_of(journal.begin(), journal.end(), [](const Record& r) { return r.key == "handles"; });
+            },
+            10000);
+        if (::TerminateProcess(process.get(), 1)) ::WaitForSingleObject(process.get(), 5000);
+        for (const Record& r : journal) {
+            if (r.key != "handles") continue;
+            for (const auto& held : ParseHandles(r.text)) baseline.insert(Describe(held.second));
+        }
+        return baseline;
+    }();
+    return s_baseline;
+}
 
 // The package's QEBCoreStuckStop.exe run as the package runs it; its exit code.
 DWORD RunStuckStop(const std::wstring& service) {
@@ -247,8 +309,51 @@ protected:
                         parent.substr(parent.rfind(' ')) == " access=0x1FFFFF")
                 << "parent-handle " << parent;
             EXPECT_EQ(c["stdin-type"].text + c["stdout-type"].text + c["console-window"].text, "pipepipenone");
+            CheckInheritedHandles(c);
         }
         EXPECT_TRUE(Find(log, "ExitThread failed!").empty());
+    }
+
+    // Exactly what the threat model's table lists: standard input the read
+    // end of a pipe, standard output the write end of another, the other two
+    // ends, the service's process with every right under the value the
+    // command line names, standard error no handle; everything else as the
+    // same program holds it when it inherits nothing.
+    static void CheckInheritedHandles(Container& c) {
+        auto held = ParseHandles(c["handles"].text);
+        std::istringstream standard(c["stdin-stdout"].text);
+        unsigned long long in = 0, out = 0;
+        standard >> std::hex >> in >> out;
+        const unsigned long long self = std::stoull("0" + c["cmdline"].text, nullptr, 16);
+        const auto take = [&held](unsigned long long value) {
+            const auto found = held.find(value);
+            if (found == held.end()) return std::string("none");
+            const std::string described = Describe(found->second);
+            held.erase(found);
+            return described;
+        };
+        // A pipe end as the system grants it: reading or writing, never both.
+        const auto end = [](const std::string& described) {
+            const unsigned long access = std::stoul(described.substr(described.find(':') + 1), nullptr, 16);
+            return described.rfind("File:", 0) != 0                           ? "other"
+                   : (access & FILE_READ_DATA) && !(access & FILE_WRITE_DATA) ? "read"
+                   : (access & FILE_WRITE_DATA) && !(access & FILE_READ_DATA) ? "write"
+                                                                              : "both";
+        };
+        EXPECT_EQ(held.count(std::stoull("0" + c["stderr"].text, nullptr, 16)), 0u) << "standard error is a handle";
+        const std::string stdinEnd = end(take(in)), stdoutEnd = end(take(out)), process = take(self);
+        EXPECT_EQ(stdinEnd + " " + stdoutEnd + " " + process, "read write Process:1FFFFF") << c["handles"].text;
+        std::multiset<std::string> rest;
+        for (const auto& h : held) rest.insert(Describe(h.second));
+        const std::multiset<std::string>& baseline = BaselineHandles();
+        ASSERT_FALSE(baseline.empty()) << "no baseline: the container started alone journalled no handles";
+        std::vector<std::string> beyond;
+        std::set_difference(rest.begin(), rest.end(), baseline.begin(), baseline.end(), std::back_inserter(beyond));
+        std::vector<std::string> ends;
+        for (const std::string& b : beyond) ends.push_back(end(b));
+        std::sort(ends.begin(), ends.end());
+        EXPECT_EQ(ends, (std::vector<std::string>{"read", "write"}))
+            << "beyond the table and the baseline: " << ::testing::PrintToString(beyond);
     }
 
     std::wstring m_dir;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "handle_list.h"
 #include "journal.h"
 #include "scenario.h"
 
@@ -78,9 +79,11 @@ DWORD WINAPI WatchParent(void* parentHandle) {
     return 0;
 }
 
-HANDLE JournalLaunchFacts() {
+// `handles`: what the process held before it opened anything itself.
+HANDLE JournalLaunchFacts(const std::string& handles) {
     const wchar_t* commandLine = ::GetCommandLineW();
     JournalRecord("start", "pid=" + std::to_string(::GetCurrentProcessId()));
+    JournalRecord("handles", handles);
     JournalRecord("cmdline", Utf8(commandLine));
     const DWORD parentId = ParentProcessId();
     HANDLE parent = nullptr;
@@ -122,6 +125,10 @@ HANDLE JournalLaunchFacts() {
     char value[32] = {};
     std::snprintf(value, sizeof value, "%p", ::GetStdHandle(STD_ERROR_HANDLE));
     JournalRecord("stderr", value);
+    std::snprintf(value, sizeof value, "%llX %llX",
+                  static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(::GetStdHandle(STD_INPUT_HANDLE))),
+                  static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(::GetStdHandle(STD_OUTPUT_HANDLE))));
+    JournalRecord("stdin-stdout", value);
     return parent;
 }
 
@@ -216,6 +223,8 @@ void RunStep(const ScenarioStep& step, const Scenario& scenario) {
 }  // namespace
 
 int main() {
+    // First, before the process opens anything of its own.
+    const std::string handles = DescribeOwnHandles();
     // As the service does: libraries only from System32 and this folder.
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
     s_startTick = ::GetTickCount64();
@@ -235,7 +244,7 @@ int main() {
         bReadySentEarly = true;
         scenario.steps.erase(scenario.steps.begin());
     }
-    const HANDLE parent = JournalLaunchFacts();
+    const HANDLE parent = JournalLaunchFacts(handles);
     JournalScenario(scenario);
     // Journaled after this instance's "start" record, but stamped with the
     // time the notification was written.
