@@ -333,12 +333,11 @@ protected:
             return described;
         };
         // A pipe end as the system grants it: reading or writing, never both.
-        const auto end = [](const std::string& described) {
-            const unsigned long access = std::stoul(described.substr(described.find(':') + 1), nullptr, 16);
-            return described.rfind("File:", 0) != 0                           ? "other"
-                   : (access & FILE_READ_DATA) && !(access & FILE_WRITE_DATA) ? "read"
-                   : (access & FILE_WRITE_DATA) && !(access & FILE_READ_DATA) ? "write"
-                                                                              : "both";
+        const auto end = [](const std::string& described) -> std::string {
+            if (described.rfind("File:", 0) != 0) return described == "none" ? "none" : "other";
+            const unsigned long access = std::stoul(described.substr(5), nullptr, 16);
+            if ((access & FILE_READ_DATA) && !(access & FILE_WRITE_DATA)) return "read";
+            return (access & FILE_WRITE_DATA) && !(access & FILE_READ_DATA) ? "write" : "both";
         };
         EXPECT_EQ(held.count(std::stoull("0" + c["stderr"].text, nullptr, 16)), 0u) << "standard error is a handle";
         const std::string stdinEnd = end(take(in)), stdoutEnd = end(take(out)), process = take(self);

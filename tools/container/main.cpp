@@ -121,14 +121,15 @@ HANDLE JournalLaunchFacts(const std::string& handles) {
         }
         JournalRecord(s.key, type);
     }
-    JournalRecord("console-window", ::GetConsoleWindow() != nullptr ? "present" : "none");
     char value[32] = {};
-    std::snprintf(value, sizeof value, "%p", ::GetStdHandle(STD_ERROR_HANDLE));
-    JournalRecord("stderr", value);
     std::snprintf(value, sizeof value, "%llX %llX",
                   static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(::GetStdHandle(STD_INPUT_HANDLE))),
                   static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(::GetStdHandle(STD_OUTPUT_HANDLE))));
     JournalRecord("stdin-stdout", value);
+    std::snprintf(value, sizeof value, "%p", ::GetStdHandle(STD_ERROR_HANDLE));
+    JournalRecord("stderr", value);
+    // The last of the launch facts: a reader that sees it sees them all.
+    JournalRecord("console-window", ::GetConsoleWindow() != nullptr ? "present" : "none");
     return parent;
 }
 
