@@ -14,18 +14,20 @@ constexpr SYSTEM_INFORMATION_CLASS kExtendedHandleInformation = static_cast<SYST
 constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
 
 struct HandleEntry {
+    // cppcheck-suppress unusedStructMember
     void* object;
     ULONG_PTR processId;
     ULONG_PTR value;
     ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG attributes;
-    ULONG reserved;
+    // The creator's trace index, the type's index, the attributes, reserved.
+    // cppcheck-suppress unusedStructMember
+    unsigned char rest[12];
 };
+static_assert(sizeof(HandleEntry) == 40, "the system's layout of one entry");
 
 struct HandleTable {
     ULONG_PTR count;
+    // cppcheck-suppress unusedStructMember
     ULONG_PTR reserved;
     HandleEntry entries[1];
 };
@@ -36,7 +38,7 @@ std::string TypeName(HANDLE handle) {
     if (!NT_SUCCESS(::NtQueryObject(handle, ObjectTypeInformation, buffer, sizeof buffer, &length))) return "?";
     const auto* type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
     std::string name;
-    for (USHORT i = 0; i < type->TypeName.Length / sizeof(wchar_t); ++i)
+    for (size_t i = 0; i < type->TypeName.Length / sizeof(wchar_t); ++i)
         name += static_cast<char>(type->TypeName.Buffer[i]);
     return name;
 }
