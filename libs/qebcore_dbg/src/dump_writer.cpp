@@ -1,7 +1,6 @@
 #include "dump_writer.h"
 
 // dbghelp.h and sddl.h need the base Windows types first.
-#include <aclapi.h>
 #include <dbghelp.h>
 #include <sddl.h>
 
@@ -9,6 +8,8 @@
 #include <cwchar>
 #include <string>
 #include <vector>
+
+#include "unique_handle.h"
 
 namespace qebdbg {
 
@@ -69,7 +70,9 @@ void RegisterWithoutSymbols() noexcept {
 }
 
 // Created private, or made private again if someone loosened it: whatever
-// Windows Error Reporting writes there inherits these rules.
+// Windows Error Reporting writes there inherits these rules. Set through a
+// handle: SetNamedSecurityInfoW reports success under Wine and changes
+// nothing (docs/wine-notes.md).
 void MakeWerFolderPrivate() noexcept {
     PSECURITY_DESCRIPTOR security = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(WER_FOLDER_SECURITY, SDDL_REVISION_1, &security,
@@ -80,12 +83,12 @@ void MakeWerFolderPrivate() noexcept {
     std::wcscpy(folder, s_dumpDirectory);
     std::wcscpy(folder + std::wcslen(folder) - std::wcslen(L"logs"), WER_FOLDER_NAME);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!::CreateDirectoryW(folder, &attributes) && ::GetLastError() == ERROR_ALREADY_EXISTS &&
-        ::GetSecurityDescriptorDacl(security, &present, &dacl, &defaulted))
-        ::SetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                nullptr, nullptr, dacl, nullptr);
+    if (!::CreateDirectoryW(folder, &attributes) && ::GetLastError() == ERROR_ALREADY_EXISTS) {
+        const qeb::UniqueHandle existing(::CreateFileW(folder, READ_CONTROL | WRITE_DAC,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (existing) ::SetKernelObjectSecurity(existing.get(), DACL_SECURITY_INFORMATION, security);
+    }
     ::LocalFree(security);
 }
 
