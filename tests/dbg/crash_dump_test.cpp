@@ -9,13 +9,10 @@
 #include <gtest/gtest.h>
 #include <process.h>
 
-#include <cstdlib>
-#include <stdexcept>
-
+#include "crash_kinds.h"
 #include "qebcore_dbg.h"
 #include "qebcore_log.h"
 #include "test_kit.h"
-#include "thread_manager.h"
 #include "unique_handle.h"
 
 namespace {
@@ -23,20 +20,6 @@ namespace {
 constexpr wchar_t CRASH_FLAG[] = L"--qeb-crash-child";
 constexpr DWORD CRASH_DEADLINE_MS = 15000;
 constexpr DWORD EXIT_TOLERANCE_MS = 500;  // seen past the deadline: 3-9 ms
-
-volatile bool s_bDeeper = true;
-
-// Never a loop or a tail call: each call keeps its frame.
-int Deeper(int depth) {
-    volatile char frame[256] = {};
-    frame[depth % 256] = 1;
-    return s_bDeeper ? Deeper(depth + 1) + frame[0] : 0;
-}
-
-void Throw() { throw std::runtime_error("through noexcept"); }
-void Promise() noexcept { Throw(); }
-
-bool Mode(const wchar_t* mode) { return std::wcsstr(::GetCommandLineW(), mode) != nullptr; }
 
 // Runs before main, so that the child crashes without going through the tests.
 const bool s_bCrashChild = [] {
@@ -55,26 +38,10 @@ const bool s_bCrashChild = [] {
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
     QEBLOGI("service", "crash at " + std::to_string(ULARGE_INTEGER{{now.dwLowDateTime, now.dwHighDateTime}}.QuadPart));
-    if (Mode(L" abort")) std::abort();
-    if (Mode(L" noexcept")) Promise();
-    if (Mode(L" corrupt")) ::RaiseException(0xC0000374, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-    if (Mode(L" overflow")) {
-        VelantThread::ThreadManager::GetInstance()->StartThread([](void*) { return static_cast<uint32_t>(Deeper(0)); },
-                                                                nullptr, "Deeper", false);
-        ::Sleep(INFINITE);
-    }
-    if (Mode(L" heap")) {
-        static HANDLE s_hHeld = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ::CreateThread(
-            nullptr, 0,
-            [](void*) -> DWORD {
-                return ::HeapLock(::GetProcessHeap()) && ::SetEvent(s_hHeld) && ::SleepEx(INFINITE, FALSE);
-            },
-            nullptr, 0, nullptr);
-        ::WaitForSingleObject(s_hHeld, INFINITE);
-    }
-    volatile int* volatile nowhere = nullptr;
-    *nowhere = 1;
+    // The kind is the last word of the command line.
+    const std::wstring commandLine = ::GetCommandLineW();
+    kit::CrashAs(commandLine.substr(commandLine.rfind(L' ') + 1));
+    ::ExitProcess(0);  // no crash came of it
     return true;
 }();
 
