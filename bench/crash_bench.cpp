@@ -11,8 +11,8 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,7 +29,9 @@ using namespace qebbench;
 
 constexpr wchar_t CHILD_FLAG[] = L"--child";
 
-ULONGLONG FileTimeValue(const FILETIME& time) { return ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart; }
+ULONGLONG FileTimeValue(const FILETIME& time) {
+    return ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart;
+}
 
 int RunChild(const std::wstring& kind) {
     initQebLog(1, 1);
@@ -57,8 +59,8 @@ RunResult RunOnce(const std::wstring& kind) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
-    if (::CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                         nullptr, &startup, &created)) {
+    if (::CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                         &startup, &created)) {
         ::WaitForSingleObject(created.hProcess, INFINITE);
         FILETIME creation{}, exit{}, kernel{}, user{};
         ::GetProcessTimes(created.hProcess, &creation, &exit, &kernel, &user);
@@ -83,7 +85,8 @@ RunResult RunOnce(const std::wstring& kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && Narrow(CHILD_FLAG) == argv[1]) return RunChild(std::wstring(argv[2], argv[2] + std::strlen(argv[2])));
+    if (argc == 3 && Narrow(CHILD_FLAG) == argv[1])
+        return RunChild(std::wstring(argv[2], argv[2] + std::strlen(argv[2])));
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
     PrintSection("Crash to process end, each kind of crash");

@@ -116,8 +116,9 @@ std::wstring KeyValues(const wchar_t* key, std::initializer_list<const wchar_t*>
     for (const wchar_t* name : names) {
         wchar_t value[MAX_PATH] = {};
         DWORD size = sizeof value, type = 0;
-        if (::RegGetValueW(opened, nullptr, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND | RRF_RT_REG_DWORD,
-                           &type, value, &size) == ERROR_SUCCESS)
+        if (::RegGetValueW(opened, nullptr, name,
+                           RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND | RRF_RT_REG_DWORD, &type, value,
+                           &size) == ERROR_SUCCESS)
             text += name +
                     (L"=" +
                      (type == REG_DWORD ? std::to_wstring(value[0] | (static_cast<DWORD>(value[1]) << 16)) : value)) +
@@ -128,7 +129,8 @@ std::wstring KeyValues(const wchar_t* key, std::initializer_list<const wchar_t*>
 }
 
 std::wstring EventSource() {
-    return KeyValues(EVENT_SOURCE_KEY, {L"EventMessageFile", L"CategoryMessageFile", L"CategoryCount", L"TypesSupported"});
+    return KeyValues(EVENT_SOURCE_KEY,
+                     {L"EventMessageFile", L"CategoryMessageFile", L"CategoryCount", L"TypesSupported"});
 }
 std::wstring LocalDumps() { return KeyValues(LOCAL_DUMPS_KEY, {L"DumpFolder", L"DumpCount", L"DumpType"}); }
 

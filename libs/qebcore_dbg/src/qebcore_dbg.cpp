@@ -61,9 +61,9 @@ void HandleCrash(const qebdbg::CrashSource& source) noexcept {
     wchar_t path[qebdbg::DUMP_PATH_CHARS] = {};
     qebdbg::ComposeDumpPath(path);
     try {
-        LogCrashLine(std::string(source.what) + " " + std::to_string(s_exitCode.load()) +
-                         ", crash dump: " + ToNarrow(path),
-                     source);
+        LogCrashLine(
+            std::string(source.what) + " " + std::to_string(s_exitCode.load()) + ", crash dump: " + ToNarrow(path),
+            source);
     } catch (...) {
     }
     const DWORD error = qebdbg::WriteCrashDump(s_exception.load(), s_crashThreadId.load(), path);

@@ -22,7 +22,7 @@ void GuardAboveGuarantee(ULONG guaranteed) noexcept {
     if (::VirtualQuery(&stack, &stack, sizeof stack) == 0) return;
     SYSTEM_INFO system{};
     ::GetSystemInfo(&system);
-    BYTE* const guard = static_cast<BYTE*>(stack.AllocationBase) + 2 * system.dwPageSize + guaranteed;
+    BYTE* const guard = static_cast<BYTE*>(stack.AllocationBase) + size_t{2} * system.dwPageSize + guaranteed;
     MEMORY_BASIC_INFORMATION page{};
     if (guard >= reinterpret_cast<BYTE*>(&page) || ::VirtualQuery(guard, &page, sizeof page) == 0 ||
         page.State != MEM_COMMIT || (page.Protect & PAGE_GUARD) != 0)
