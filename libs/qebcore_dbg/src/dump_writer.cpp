@@ -58,17 +58,6 @@ Function Resolve(const char* name) noexcept {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(s_hDbgHelp, name)));
 }
 
-// A dump needs no symbols, but a dbghelp that finds the process unknown to
-// its symbol handler at the crash may load every module's symbols first
-// (Wine's does, and copies each function's unwind data too: seconds).
-// Registered here, without its modules, the process is known and the dump
-// is only the dump.
-void RegisterWithoutSymbols() noexcept {
-    const auto initialize = Resolve<SymInitializeFn>("SymInitializeW");
-    s_symCleanup = Resolve<SymCleanupFn>("SymCleanup");
-    if (initialize == nullptr || !initialize(::GetCurrentProcess(), nullptr, FALSE)) s_symCleanup = nullptr;
-}
-
 // Created private, or made private again if someone loosened it: whatever
 // Windows Error Reporting writes there inherits these rules. Set through a
 // handle: SetNamedSecurityInfoW reports success under Wine and changes
@@ -178,8 +167,14 @@ bool PrepareDumpWriter() noexcept {
         s_hDbgHelp = nullptr;
         return false;
     }
-    RegisterWithoutSymbols();
     return true;
+}
+
+void RegisterForDumps() noexcept {
+    if (s_hDbgHelp == nullptr || s_symCleanup != nullptr) return;
+    const auto initialize = Resolve<SymInitializeFn>("SymInitializeW");
+    const auto cleanup = Resolve<SymCleanupFn>("SymCleanup");
+    if (initialize != nullptr && initialize(::GetCurrentProcess(), nullptr, FALSE)) s_symCleanup = cleanup;
 }
 
 void ReleaseDumpWriter() noexcept {

@@ -18,6 +18,15 @@ constexpr size_t MAX_KEPT_DUMPS = 3;
 bool PrepareDumpWriter() noexcept;
 void ReleaseDumpWriter() noexcept;
 
+// A dump needs no symbols, but a dbghelp that finds the process unknown to
+// its symbol handler at the crash may load every module's symbols first
+// (Wine's does, and copies each function's unwind data too: seconds).
+// Registered ahead, without its modules, the process is known and the dump
+// is only the dump. On the dump thread, the one thread that uses dbghelp, so
+// that the registration (55-250 ms under Wine) is not on the service's way
+// to its first status report.
+void RegisterForDumps() noexcept;
+
 // "<logs>\<process>_<pid>_<yyyymmddThhmmssZ>.dmp", the name of this
 // process's dump written now.
 void ComposeDumpPath(wchar_t (&path)[DUMP_PATH_CHARS]) noexcept;

@@ -79,6 +79,7 @@ void HandleCrash(const qebdbg::CrashSource& source) noexcept {
 }
 
 DWORD WINAPI DumpThread(void* /*unused*/) {
+    qebdbg::RegisterForDumps();
     ::WaitForSingleObject(s_hCrashEvent, INFINITE);
     const qebdbg::CrashSource* source = s_source.load();
     if (s_bCrashing.load() && source != nullptr) {
