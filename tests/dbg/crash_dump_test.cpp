@@ -2,7 +2,7 @@
 // crash, one while another thread holds the process heap's lock (which any
 // dump writer and the log need), abort(), an exception through a noexcept
 // function, a stack overflow on a thread the service's thread manager
-// started, and heap corruption (raised here: Wine's heap never reports it).
+// started and on its background worker, and heap corruption (raised here: Wine's heap never reports it).
 // The child is a copy of this program started with CRASH_FLAG, in a folder
 // of its own, so that its "logs" folder holds only its own dumps and log.
 #include <windows.h>
@@ -61,6 +61,7 @@ constexpr CrashRow CRASH_ROWS[] = {
     {L"abort", 0x40000015, "abort()", "DbgSdkAbortHandler"},
     {L"noexcept", 0xE06D7363, "std::terminate()", "DbgSdkTerminateHandler"},
     {L"overflow", 0xC00000FD, "Unhandled exception", "DbgSdkCrashFilter"},
+    {L"pooloverflow", 0xC00000FD, "Unhandled exception", "DbgSdkCrashFilter"},
     {L"corrupt", 0xC0000374, "Heap corruption", "DbgSdkHeapCorruptionHandler"},
 };
 

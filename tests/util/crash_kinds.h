@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "background_call.h"
 #include "thread_manager.h"
 
 namespace kit {
@@ -35,7 +36,8 @@ inline void Promise() noexcept { g_throw(); }
 // Crashes this process as `kind` says: "plain" (an access violation), "heap"
 // (the same while another thread holds the process heap's lock), "abort",
 // "noexcept" (an exception leaving a noexcept function), "overflow" (a stack
-// overflow on a thread of the service's thread manager) or "corrupt" (heap
+// overflow on a thread of the service's thread manager), "pooloverflow" (the
+// same on its background worker) or "corrupt" (heap
 // corruption, raised: Wine's heap never reports it). For the Windows-only
 // kinds (docs/wine-notes.md): "fastfail", which no handler in the process
 // sees, and "doublefree", a block freed twice, which Windows' heap reports
@@ -49,9 +51,12 @@ inline void CrashAs(const std::wstring& kind) {
     if (kind == L"abort") std::abort();
     if (kind == L"noexcept") crash_detail::Promise();
     if (kind == L"corrupt") ::RaiseException(0xC0000374, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-    if (kind == L"overflow") {
-        VelantThread::ThreadManager::GetInstance()->StartThread(
-            [](void*) { return static_cast<uint32_t>(crash_detail::Deeper(0)); }, nullptr, "Deeper", false);
+    if (kind == L"overflow" || kind == L"pooloverflow") {
+        if (kind == L"overflow")
+            VelantThread::ThreadManager::GetInstance()->StartThread(
+                [](void*) { return static_cast<uint32_t>(crash_detail::Deeper(0)); }, nullptr, "Deeper", false);
+        else
+            VelantThread::RunInBackground([] { crash_detail::Deeper(0); });
         ::Sleep(INFINITE);  // the crash ends the process; an overflow nobody handles leaves it here
     }
     if (kind == L"heap") {

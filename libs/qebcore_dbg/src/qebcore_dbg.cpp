@@ -81,8 +81,10 @@ void HandleCrash(const qebdbg::CrashSource& source) noexcept {
 DWORD WINAPI DumpThread(void* /*unused*/) {
     qebdbg::RegisterForDumps();
     ::WaitForSingleObject(s_hCrashEvent, INFINITE);
+    // Set only by a crash, before the event: woken without one, at
+    // DbgSdkUnInit, the thread just ends.
     const qebdbg::CrashSource* source = s_source.load();
-    if (s_bCrashing.load() && source != nullptr) {
+    if (source != nullptr) {
         // The process is ending: a line waits only briefly for the log.
         BoundQebLogWaitsForStop();
         HandleCrash(*source);
