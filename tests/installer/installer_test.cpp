@@ -133,7 +133,9 @@ std::wstring KeyValues(const wchar_t* key, std::initializer_list<const wchar_t*>
 // Wine's msi deletes a key it emptied by itself, Windows Installer only for
 // that row (docs/wine-notes.md), so removal alone cannot show it here.
 bool PackageDeletesKey(const wchar_t* key) {
-    const std::wstring query = L"SELECT `Name` FROM `Registry` WHERE `Key`='" + std::wstring(key) + L"' AND `Name`='-'";
+    // wixl ends every key in a backslash.
+    const std::wstring query =
+        L"SELECT `Name` FROM `Registry` WHERE `Key`='" + std::wstring(key) + L"\\' AND `Name`='-'";
     MSIHANDLE database = 0, view = 0, record = 0;
     const bool bFound = ::MsiOpenDatabaseW(QEB_MSI_FILE, MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
                         ::MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS &&
