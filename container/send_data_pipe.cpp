@@ -4,12 +4,14 @@
 #include "log_line.h"
 #include "pipe_field_lock.h"
 #include "qeb_core_process.h"
+#include "qebcore_dbg.h"
 #include "unique_handle.h"
 
 namespace {
 
 // Cancels the synchronous I/O of the thread whose handle it is given.
 VOID CALLBACK CancelWriteOnTimer(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER) {
+    DbgSdkPrepareThread();
     ::CancelSynchronousIo(static_cast<HANDLE>(context));
 }
 

@@ -2,6 +2,7 @@
 
 #include "log_line.h"
 #include "qeb_core_process.h"
+#include "qebcore_dbg.h"
 #include "qebcore_log.h"
 #include "service_events.h"
 #include "service_handler.h"
@@ -21,6 +22,7 @@ ServiceCtrlRegistrar SetServiceCtrlRegistrar(ServiceCtrlRegistrar registrar) noe
 }
 
 void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
+    DbgSdkPrepareThread();
     g_hServiceMainExitEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, "QEBCoreService.service_main enter.");
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "qebcore_dbg.h"
 #include "unique_handle.h"
 
 namespace VelantThread {
@@ -35,6 +36,7 @@ VOID CALLBACK RunPooledJob(PTP_CALLBACK_INSTANCE, PVOID context) {
     // Whoever lets go last (this thread or the waiter) destroys the job.
     const std::unique_ptr<std::shared_ptr<Job>> owned(static_cast<std::shared_ptr<Job>*>(context));
     Job& job = **owned;
+    DbgSdkPrepareThread();
     MarkJobStep(job.name, "queued");
     if (!IsSignalled(job.hStop.get())) {
         MarkJobStep(job.name, "running");

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "never_destroyed.h"
+#include "qebcore_dbg.h"
 
 namespace VelantThread {
 
@@ -49,6 +50,7 @@ bool ThreadManager::StartThread(ThreadEntry entry, void* param, const std::strin
         try {
             ThreadParam* const worker = record.get();
             *thread = std::thread([run = std::move(entry), worker]() {
+                DbgSdkPrepareThread();
                 // An exception leaving a thread ends the whole process; a
                 // worker that fails this way just ends.
                 try {

@@ -22,7 +22,7 @@ cd "$(dirname "$0")/.."
 restarts="${1:-500}"
 launches="${2:-0}"
 soak="${3:-0}"
-targets=(service_bench launch_bench log_bench soak_bench)
+targets=(service_bench launch_bench log_bench soak_bench crash_bench)
 if [[ -n "${QEB_BENCH_BUILD_DIR:-}" ]]; then
   build="$QEB_BENCH_BUILD_DIR"
   cmake --build "$build" -j2 --target "${targets[@]}"
@@ -49,6 +49,7 @@ run() {
 }
 run log_bench log_bench 10000 5
 run launch_bench launch_bench 20
+run crash_bench crash_bench 5
 if [[ "$launches" -gt 0 ]]; then
   run launch_load launch_bench --under-load "$launches"
 fi
@@ -76,7 +77,7 @@ fi
   echo "All times in milliseconds unless a row says otherwise. Each row: min / median / max over the"
   echo "repetitions (n), and the median divided by the median of the floor named in the row, measured"
   echo "in the same run."
-  for name in log_bench launch_bench launch_load service_bench soak_bench; do
+  for name in log_bench launch_bench crash_bench launch_load service_bench soak_bench; do
     [[ -f "$out/$name.md" ]] || continue
     cat "$out/$name.md"
     if [[ -s "$out/$name.err" ]]; then

@@ -3,6 +3,8 @@
 // log pointed at one of them and read back, polling with a deadline.
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -63,6 +65,33 @@ inline DWORD StartProgram(const std::wstring& exe, const std::wstring& arguments
     ::CloseHandle(info.hThread);
     ::CloseHandle(info.hProcess);
     return info.dwProcessId;
+}
+
+// The access list of a file or folder in SDDL form; empty when unreadable.
+inline std::wstring DaclText(const std::filesystem::path& object) {
+    PSECURITY_DESCRIPTOR security = nullptr;
+    LPWSTR text = nullptr;
+    std::wstring dacl;
+    if (::GetNamedSecurityInfoW(object.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                nullptr, &security) == ERROR_SUCCESS &&
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(security, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                               &text, nullptr))
+        dacl = text;
+    ::LocalFree(text);
+    ::LocalFree(security);
+    return dacl;
+}
+
+// SYSTEM has full control and no entry lets Everyone, Users, Authenticated
+// or Interactive users in. Windows shows the list as set ("D:P(A;;FA;;;SY)
+// (A;;FA;;;BA)"); Wine one made from the Unix mode (docs/wine-notes.md), so
+// this is what both show.
+inline bool OnlySystemAndAdministrators(const std::filesystem::path& object) {
+    const std::wstring dacl = DaclText(object);
+    if (dacl.find(L"FA;;;SY)") == std::wstring::npos) return false;
+    for (const wchar_t* others : {L";WD)", L";BU)", L";AU)", L";IU)", L";S-1-5-32-545)"})
+        if (dacl.find(others) != std::wstring::npos) return false;
+    return true;
 }
 
 // A fresh folder under %TEMP%, removed with its contents at the end.

@@ -9,18 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "unique_handle.h"
+
 namespace qebdbg {
 
 namespace {
 
 using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
                                           PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+using SymInitializeFn = BOOL(WINAPI*)(HANDLE, PCWSTR, BOOL);
+using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
 
 constexpr size_t DIRECTORY_CHARS = 1024;
 constexpr size_t NAME_CHARS = 256;
 
 HMODULE s_hDbgHelp = nullptr;
 MiniDumpWriteDumpFn s_writeDump = nullptr;
+SymCleanupFn s_symCleanup = nullptr;
 wchar_t s_dumpDirectory[DIRECTORY_CHARS] = {};
 wchar_t s_processName[NAME_CHARS] = {};
 // A dump holds the memory of a LocalSystem process: SYSTEM and the
@@ -28,6 +33,10 @@ wchar_t s_processName[NAME_CHARS] = {};
 // is inherited from it).
 constexpr wchar_t DUMP_SECURITY[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 PSECURITY_DESCRIPTOR s_dumpSecurity = nullptr;
+// Windows Error Reporting's dumps of this program (the package's LocalDumps
+// key names the folder) take the folder's rules: the same two, inherited.
+constexpr wchar_t WER_FOLDER_NAME[] = L"crashdumps";
+constexpr wchar_t WER_FOLDER_SECURITY[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Only from System32: a dbghelp.dll planted beside the executable or in the
 // working directory must never be loaded into the service.
@@ -40,6 +49,36 @@ HMODULE LoadDbgHelp() noexcept {
     if (length == 0 || length >= MAX_PATH) return nullptr;
     std::wcscat(path, L"\\dbghelp.dll");
     return ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// Through a plain function pointer type: GetProcAddress's own type does not
+// match the real signatures.
+template <typename Function>
+Function Resolve(const char* name) noexcept {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(s_hDbgHelp, name)));
+}
+
+// Created private, or made private again if someone loosened it: whatever
+// Windows Error Reporting writes there inherits these rules. Set through a
+// handle: SetNamedSecurityInfoW reports success under Wine and changes
+// nothing (docs/wine-notes.md).
+void MakeWerFolderPrivate() noexcept {
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(WER_FOLDER_SECURITY, SDDL_REVISION_1, &security,
+                                                                nullptr))
+        return;
+    // Beside "logs": the same folder with the other name.
+    wchar_t folder[DIRECTORY_CHARS] = {};
+    std::wcscpy(folder, s_dumpDirectory);
+    std::wcscpy(folder + std::wcslen(folder) - std::wcslen(L"logs"), WER_FOLDER_NAME);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
+    if (!::CreateDirectoryW(folder, &attributes) && ::GetLastError() == ERROR_ALREADY_EXISTS) {
+        const qeb::UniqueHandle existing(::CreateFileW(folder, READ_CONTROL | WRITE_DAC,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (existing) ::SetKernelObjectSecurity(existing.get(), DACL_SECURITY_INFORMATION, security);
+    }
+    ::LocalFree(security);
 }
 
 bool RememberPaths() noexcept {
@@ -116,15 +155,13 @@ bool PrepareDumpWriter() noexcept {
     if (s_writeDump != nullptr) return true;
     if (!RememberPaths()) return false;
     PruneOldDumps();
+    MakeWerFolderPrivate();
     if (s_dumpSecurity == nullptr && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
                                          DUMP_SECURITY, SDDL_REVISION_1, &s_dumpSecurity, nullptr))
         return false;
     s_hDbgHelp = LoadDbgHelp();
     if (s_hDbgHelp == nullptr) return false;
-    // Through a plain function pointer type: GetProcAddress's own type does
-    // not match the real signature.
-    s_writeDump = reinterpret_cast<MiniDumpWriteDumpFn>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(s_hDbgHelp, "MiniDumpWriteDump")));
+    s_writeDump = Resolve<MiniDumpWriteDumpFn>("MiniDumpWriteDump");
     if (s_writeDump == nullptr) {
         ::FreeLibrary(s_hDbgHelp);
         s_hDbgHelp = nullptr;
@@ -133,13 +170,22 @@ bool PrepareDumpWriter() noexcept {
     return true;
 }
 
+void RegisterForDumps() noexcept {
+    if (s_hDbgHelp == nullptr || s_symCleanup != nullptr) return;
+    const auto initialize = Resolve<SymInitializeFn>("SymInitializeW");
+    const auto cleanup = Resolve<SymCleanupFn>("SymCleanup");
+    if (initialize != nullptr && initialize(::GetCurrentProcess(), nullptr, FALSE)) s_symCleanup = cleanup;
+}
+
 void ReleaseDumpWriter() noexcept {
     s_writeDump = nullptr;
+    if (s_symCleanup != nullptr) s_symCleanup(::GetCurrentProcess());
+    s_symCleanup = nullptr;
     if (s_hDbgHelp != nullptr) ::FreeLibrary(s_hDbgHelp);
     s_hDbgHelp = nullptr;
 }
 
-DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId, wchar_t (&path)[DUMP_PATH_CHARS]) noexcept {
+void ComposeDumpPath(wchar_t (&path)[DUMP_PATH_CHARS]) noexcept {
     SYSTEMTIME utc{};
     ::GetSystemTime(&utc);
     const DWORD processId = ::GetCurrentProcessId();
@@ -159,7 +205,10 @@ DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId, wchar_t (&pa
     builder.AppendNumber(utc.wMinute, 2);
     builder.AppendNumber(utc.wSecond, 2);
     builder.Append(L"Z.dmp");
+}
 
+DWORD WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId, const wchar_t* path) noexcept {
+    const DWORD processId = ::GetCurrentProcessId();
     if (s_writeDump == nullptr) return ERROR_MOD_NOT_FOUND;
     SECURITY_ATTRIBUTES security{sizeof security, s_dumpSecurity, FALSE};
     const HANDLE hFile =

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "crash_path.h"
 #include "dump_writer.h"
 #include "qebcore_log.h"
 #include "qebcore_log_sink.h"
@@ -13,27 +14,24 @@
 namespace {
 
 constexpr char LOG_TAG[] = "container";
-constexpr char FILTER_NAME[] = "DbgSdkCrashFilter";
 // How long a crashing thread waits for its dump before the process ends
 // anyway: a dump that cannot finish (a lock the crash left held, a fault in
 // dbghelp) must not keep a dead service from being restarted. This process's
-// dump takes well under a second on Windows (up to 9 s under Wine on a busy
-// machine); the rest is room for a slow disk.
+// dump takes well under a second on Windows (0.1-0.5 s under Wine); the rest
+// is room for a slow disk and a busy machine.
 constexpr DWORD CRASH_DUMP_DEADLINE_MS = 15000;
-// The exit code when the filter is given no exception record: never 0,
-// which would read as a clean end (STATUS_UNHANDLED_EXCEPTION).
-constexpr DWORD UNKNOWN_EXCEPTION_CODE = 0xC0000144;
 // How long DbgSdkUnInit waits for the idle dump thread to end.
 constexpr DWORD DUMP_THREAD_END_WAIT_MS = 1000;
 
 std::mutex s_installMutex;
 bool s_bInstalled = false;
-LPTOP_LEVEL_EXCEPTION_FILTER s_previousFilter = nullptr;
 
-// Shared by the crashing thread and the dump thread. The filter only reads
-// and stores these and signals: it allocates nothing and takes no lock, so a
-// crash that leaves the heap, the loader or the log locked cannot hold it.
+// Shared by the crashing thread and the dump thread. The crash path only
+// reads and stores these and signals: it allocates nothing and takes no
+// lock, so a crash that leaves the heap, the loader or the log locked cannot
+// hold it.
 std::atomic<bool> s_bCrashing{false};
+std::atomic<const qebdbg::CrashSource*> s_source{nullptr};
 std::atomic<EXCEPTION_POINTERS*> s_exception{nullptr};
 std::atomic<DWORD> s_crashThreadId{0};
 std::atomic<DWORD> s_exitCode{0};
@@ -49,59 +47,54 @@ std::string ToNarrow(const wchar_t* text) {
     return length > 0 ? std::string(buffer) : std::string();
 }
 
-void LogCrash(DWORD exceptionCode, DWORD error, const wchar_t* path) noexcept {
+void LogCrashLine(const std::string& text, const qebdbg::CrashSource& source) noexcept {
     try {
-        std::string line = "Unhandled exception " + std::to_string(exceptionCode);
-        if (error == ERROR_SUCCESS)
-            line += ", crash dump: " + ToNarrow(path);
-        else
-            line += ", crash dump failed error = " + std::to_string(error);
-        line += "(";
-        line += FILTER_NAME;
-        line += ")";
-        QEBLOGE(LOG_TAG, line);
+        QEBLOGE(LOG_TAG, text + "(" + source.handler + ")");
         FlushQebLogFile();
     } catch (...) {
     }
 }
 
+// The line comes first, before anything that can block (the dump, the
+// callback's report to the Event Log): it names the dump being written.
+void HandleCrash(const qebdbg::CrashSource& source) noexcept {
+    wchar_t path[qebdbg::DUMP_PATH_CHARS] = {};
+    qebdbg::ComposeDumpPath(path);
+    try {
+        LogCrashLine(
+            std::string(source.what) + " " + std::to_string(s_exitCode.load()) + ", crash dump: " + ToNarrow(path),
+            source);
+    } catch (...) {
+    }
+    const DWORD error = qebdbg::WriteCrashDump(s_exception.load(), s_crashThreadId.load(), path);
+    if (error != ERROR_SUCCESS) {
+        try {
+            LogCrashLine("crash dump failed error = " + std::to_string(error), source);
+        } catch (...) {
+        }
+        return;
+    }
+    const DbgSdkCrashCallback callback = s_callback.load();
+    if (callback != nullptr) callback(path);
+}
+
 DWORD WINAPI DumpThread(void* /*unused*/) {
+    qebdbg::RegisterForDumps();
     ::WaitForSingleObject(s_hCrashEvent, INFINITE);
-    if (s_bCrashing.load()) {
+    // Set only by a crash, before the event: woken without one, at
+    // DbgSdkUnInit, the thread just ends.
+    const qebdbg::CrashSource* source = s_source.load();
+    if (source != nullptr) {
         // The process is ending: a line waits only briefly for the log.
         BoundQebLogWaitsForStop();
-        wchar_t path[qebdbg::DUMP_PATH_CHARS] = {};
-        const DWORD error = qebdbg::WriteCrashDump(s_exception.load(), s_crashThreadId.load(), path);
-        const DbgSdkCrashCallback callback = s_callback.load();
-        if (error == ERROR_SUCCESS && callback != nullptr) callback(path);
-        LogCrash(s_exitCode.load(), error, path);
+        HandleCrash(*source);
     }
     ::SetEvent(s_hDoneEvent);
     return 0;
 }
 
-LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
-    const DWORD code = exception != nullptr && exception->ExceptionRecord != nullptr
-                           ? exception->ExceptionRecord->ExceptionCode
-                           : UNKNOWN_EXCEPTION_CODE;
-    if (!s_bCrashing.exchange(true)) {
-        s_exception.store(exception);
-        s_crashThreadId.store(::GetCurrentThreadId());
-        s_exitCode.store(code);
-        ::SetEvent(s_hCrashEvent);
-    } else if (::GetCurrentThreadId() == s_dumpThreadId) {
-        // The dump itself faulted: nothing more will come of it.
-        ::TerminateProcess(::GetCurrentProcess(), s_exitCode.load());
-    }
-    // A second crashing thread waits like the first; the first crash's code
-    // is the process's exit code either way.
-    ::WaitForSingleObject(s_hDoneEvent, CRASH_DUMP_DEADLINE_MS);
-    ::TerminateProcess(::GetCurrentProcess(), s_exitCode.load());
-    return EXCEPTION_CONTINUE_SEARCH;  // not reached
-}
-
 // The thread and its events exist before any crash: a crash cannot create
-// them. Without them the filter still ends the process, at once.
+// them. Without them the crash path still ends the process, at once.
 void StartDumpThread() noexcept {
     s_hCrashEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     s_hDoneEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -127,14 +120,47 @@ void StopDumpThread() noexcept {
 
 }  // namespace
 
+namespace qebdbg {
+
+void EndInCrash(const CrashSource& source, DWORD exitCode, EXCEPTION_POINTERS* exception) noexcept {
+    if (!s_bCrashing.exchange(true)) {
+        s_source.store(&source);
+        s_exception.store(exception);
+        s_crashThreadId.store(::GetCurrentThreadId());
+        s_exitCode.store(exitCode);
+        ::SetEvent(s_hCrashEvent);
+    } else if (::GetCurrentThreadId() == s_dumpThreadId) {
+        // The dump itself crashed: nothing more will come of it.
+        ::TerminateProcess(::GetCurrentProcess(), s_exitCode.load());
+    }
+    // A second crashing thread waits like the first; the first crash's code
+    // is the process's exit code either way.
+    ::WaitForSingleObject(s_hDoneEvent, CRASH_DUMP_DEADLINE_MS);
+    ::TerminateProcess(::GetCurrentProcess(), s_exitCode.load());
+}
+
+void EndInCrashHere(const CrashSource& source, DWORD exitCode) noexcept {
+    CONTEXT context{};
+    ::RtlCaptureContext(&context);
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = exitCode;
+    record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+    record.ExceptionAddress = reinterpret_cast<void*>(context.Rip);
+    EXCEPTION_POINTERS exception{&record, &context};
+    EndInCrash(source, exitCode, &exception);
+}
+
+}  // namespace qebdbg
+
 void DbgSdkInit() {
     try {
         std::lock_guard<std::mutex> lock(s_installMutex);
         if (s_bInstalled || s_bCrashing.load()) return;
-        // Without dbghelp the filter still logs the crash and ends the process.
+        DbgSdkPrepareThread();
+        // Without dbghelp the crash path still logs the crash and ends the process.
         qebdbg::PrepareDumpWriter();
         StartDumpThread();
-        s_previousFilter = ::SetUnhandledExceptionFilter(CrashFilter);
+        qebdbg::InstallCrashSources();
         s_bInstalled = true;
     } catch (...) {
     }
@@ -144,8 +170,7 @@ void DbgSdkUnInit() {
     try {
         std::lock_guard<std::mutex> lock(s_installMutex);
         if (!s_bInstalled || s_bCrashing.load()) return;
-        ::SetUnhandledExceptionFilter(s_previousFilter);
-        s_previousFilter = nullptr;
+        qebdbg::RemoveCrashSources();
         s_bInstalled = false;
         StopDumpThread();
         qebdbg::ReleaseDumpWriter();
