@@ -489,9 +489,10 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     EXPECT_LT(Gap(failures[5], failures[6]), 2000 + kRelaunchSlackMs);
     EXPECT_EQ(Find(Log(), "ContainerProcess exe open failed").size(), 1u) << "not refused for its signature";
     EXPECT_EQ(Reports(broken), std::vector<Report>{kRestartPending});
-    // One refusal is reported, the first: the rest of both series, whichever
-    // check refused them, and the second long pause are held back. The probe's
-    // own start is another registration's.
+    // The first refusal of each outage is reported, the second saying how many
+    // of the first were held back; the rest of both series, whichever check
+    // refused them, and the second long pause are held back. The probe's own
+    // start is another registration's.
     Stop();
     const std::string at = ContainerPath();
     std::vector<std::string> events = Events();
@@ -499,10 +500,11 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
                                 [](const std::string& e) { return e.find("\\probe\\") != std::string::npos; }),
                  events.end());
     EXPECT_EQ(events,
-              (std::vector<std::string>{"0x400003e8 4 1: " QEB_VERSION_TEXT " | " + at + " | 0",
-                                        "0xc0000bb8 1 3: " + at + " | publisher signature | 0",
-                                        "0xc0000bb9 1 2: " + at + " | 6 | 62 | 0", "0x400003ea 4 2: " + at + " | 6 | 0",
-                                        "0x800007d0 2 2: " + at + " | 9 | 2 | 0", "0x400003e9 4 1: stop request | 0"}));
+              (std::vector<std::string>{
+                  "0x400003e8 4 1: " QEB_VERSION_TEXT " | " + at + " | 0",
+                  "0xc0000bb8 1 3: " + at + " | publisher signature | 0", "0xc0000bb9 1 2: " + at + " | 6 | 62 | 0",
+                  "0x400003ea 4 2: " + at + " | 6 | 0", "0x800007d0 2 2: " + at + " | 9 | 2 | 0",
+                  "0xc0000bb8 1 3: " + at + " | embedded signature | 4", "0x400003e9 4 1: stop request | 0"}));
 }
 
 // A stop at each step of a launch, the first or a restart, held there by the
