@@ -317,12 +317,17 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
 
 // A container that never reports: RUNNING once the 500 ms are over, not
 // before and not much later. The log, left 128 bytes short of 10 MiB, takes
-// this start's first line and rotates soon after.
+// this start's first line and rotates soon after, with all 10 backups there
+// and the file of a rotation killed half-way still pending: that one joins
+// the chain first, and the two oldest fall off.
 TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     const std::wstring logs = m_dir + L"logs\\";
     ASSERT_TRUE(std::filesystem::create_directory(logs));
     std::ofstream(std::filesystem::path(logs + L"QEBCoreService.log")).seekp((10 << 20) - 129).put('\n');
+    for (int backup = 1; backup <= 10; ++backup)
+        std::ofstream(std::filesystem::path(logs + L"QEBCoreService." + std::to_wstring(backup) + L".log")) << backup;
+    std::ofstream(std::filesystem::path(logs + L"QEBCoreService.rotating.log")) << "pending";
     Scenario("ready never\n");
     Start();
     const StatusSample running = WaitState(SERVICE_RUNNING, 15000);
@@ -350,6 +355,10 @@ TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
         kit::ReadAll(logs + L"QEBCoreService.1.log").find("QEBCoreService.main start and begin.", (10 << 20) - 128),
         std::string::npos)
         << "no rotation at 10 MiB";
+    std::vector<std::string> backups;
+    for (int backup = 2; backup <= 11; ++backup)
+        backups.push_back(kit::ReadAll(logs + L"QEBCoreService." + std::to_wstring(backup) + L".log"));
+    EXPECT_EQ(backups, (std::vector<std::string>{"pending", "1", "2", "3", "4", "5", "6", "7", "8", ""}));
 }
 
 // A container that is killed, or exits by itself, is restarted 2 s later with
