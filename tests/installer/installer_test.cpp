@@ -153,6 +153,26 @@ std::wstring EventSource() {
     return text;
 }
 
+// What the Service Control Manager holds for the installed service, field
+// by field, as "field=value;".
+std::wstring ServiceConfiguration() {
+    DWORD error = 0, needed = 0;
+    const auto service = qeb::scm::OpenNamedService(SERVICE_QUERY_CONFIG, &error);
+    ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed), text(4096);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(text.data());
+    if (needed < sizeof *config || !::QueryServiceConfigW(service.get(), config, needed, &needed) ||
+        !::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, text.data(), 4096, &needed))
+        return L"not read: " + std::to_wstring(::GetLastError());
+    std::wstring program = config->lpBinaryPathName;  // quoted by Windows Installer, not by Wine's
+    program.erase(std::remove(program.begin(), program.end(), L'"'), program.end());
+    return L"type=" + std::to_wstring(config->dwServiceType) + L";start=" + std::to_wstring(config->dwStartType) +
+           L";error control=" + std::to_wstring(config->dwErrorControl) + L";account=" + config->lpServiceStartName +
+           L";display name=" + config->lpDisplayName + L";description=" +
+           (description->lpDescription != nullptr ? description->lpDescription : L"") + L";program=" + program + L";";
+}
+
 // Signed by the pinned publisher (the build's last touches to the image come
 // before its signature), version record, icon group, the service's
 // description strings, and a manifest the loader accepts.
@@ -221,6 +241,12 @@ TEST(MsiPackage, InstallUpgradeOverAStuckServiceAndRemoval) {
     const std::wstring source = L"EventMessageFile=" + folder + L"QEBCoreService.exe;CategoryMessageFile=" + folder +
                                 L"QEBCoreService.exe;CategoryCount=3;TypesSupported=7;";
     EXPECT_EQ(EventSource(), source);
+    // What the package means to set: its own process, started with Windows,
+    // a failure logged and the start going on, as LocalSystem.
+    EXPECT_EQ(ServiceConfiguration(), L"type=16;start=2;error control=1;account=LocalSystem;display name=" +
+                                          std::wstring(QEB_SERVICE_DISPLAY_NAME) +
+                                          L";description=" QEB_SERVICE_DESCRIPTION L";program=" + folder +
+                                          L"QEBCoreService.exe;");
 
     // Held in start pending, as by an expired signature: the container
     // changed by one byte, every launch is refused. Under Wine a stop would
