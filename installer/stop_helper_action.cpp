@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "service_main.h"
 #include "stuck_stop_core.h"
 
 namespace {
@@ -31,11 +32,11 @@ void LogToInstaller(void* context, const char* text) noexcept {
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall StopStuckService(MSIHANDLE install) {
-    qeb::installer::EndStuckService(QEB_STOP_HELPER_SERVICE, &LogToInstaller, &install);
+    qeb::installer::EndStuckService(QEB_SERVICE_NAME, &LogToInstaller, &install);
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RestoreRecoveryActions(MSIHANDLE install) {
-    qeb::installer::RestoreRemovedRecoveryActions(QEB_STOP_HELPER_SERVICE, &LogToInstaller, &install);
+    qeb::installer::RestoreRemovedRecoveryActions(QEB_SERVICE_NAME, &LogToInstaller, &install);
     return ERROR_SUCCESS;
 }

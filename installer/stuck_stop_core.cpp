@@ -160,26 +160,26 @@ bool Restore(const wchar_t* serviceName, const Reporter& reporter) {
     return true;
 }
 
-}  // namespace
-
-StuckStopResult EndStuckService(const wchar_t* serviceName, HelperLog log, void* context) noexcept {
-    const Reporter reporter(log, context);
+// Only memory can run out in `work`; that ends it as a failure.
+template <typename Result>
+Result Guarded(const Reporter& reporter, Result failed, Result (*work)(const wchar_t*, const Reporter&),
+               const wchar_t* serviceName) noexcept {
     try {
-        return EndStuck(serviceName, reporter);
+        return work(serviceName, reporter);
     } catch (...) {
         reporter.Say("out of memory");
-        return StuckStopResult::Failed;
+        return failed;
     }
 }
 
+}  // namespace
+
+StuckStopResult EndStuckService(const wchar_t* serviceName, HelperLog log, void* context) noexcept {
+    return Guarded(Reporter(log, context), StuckStopResult::Failed, &EndStuck, serviceName);
+}
+
 bool RestoreRemovedRecoveryActions(const wchar_t* serviceName, HelperLog log, void* context) noexcept {
-    const Reporter reporter(log, context);
-    try {
-        return Restore(serviceName, reporter);
-    } catch (...) {
-        reporter.Say("out of memory");
-        return false;
-    }
+    return Guarded(Reporter(log, context), false, &Restore, serviceName);
 }
 
 }  // namespace qeb::installer
