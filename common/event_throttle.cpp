@@ -8,13 +8,10 @@ namespace qeb {
 
 namespace {
 
-// The event that ends the outage a failure event starts; 0 for the others.
-uint32_t RecoveryOf(uint32_t eventId) noexcept {
-    switch (eventId) {
-    case QEB_EVENT_CONTAINER_REFUSED:
-    case QEB_EVENT_LAUNCHES_FAILING: return QEB_EVENT_CONTAINER_RUNNING_AGAIN;
-    default: return 0;
-    }
+// Failures start an outage; the container running again ends every one.
+constexpr uint32_t OUTAGE_END = QEB_EVENT_CONTAINER_RUNNING_AGAIN;
+bool StartsOutage(uint32_t eventId) noexcept {
+    return eventId == QEB_EVENT_CONTAINER_REFUSED || eventId == QEB_EVENT_LAUNCHES_FAILING;
 }
 
 }  // namespace
@@ -28,11 +25,11 @@ EventThrottle::Decision EventThrottle::Admit(uint32_t eventId, uint64_t nowMs) n
             if (free == nullptr) free = &slot;
         } else if (slot.eventId == eventId) {
             own = &slot;
-        } else if (slot.bAwaitingRecovery && RecoveryOf(slot.eventId) == eventId) {
+        } else if (slot.bAwaitingRecovery && eventId == OUTAGE_END) {
             bEndsOutage = true;
         }
     }
-    const bool bFailure = RecoveryOf(eventId) != 0;
+    const bool bFailure = StartsOutage(eventId);
     if (own == nullptr) {
         // An identifier the table has no room for is never held back: losing
         // an event is worse than a flood of one kind.
@@ -49,8 +46,7 @@ EventThrottle::Decision EventThrottle::Admit(uint32_t eventId, uint64_t nowMs) n
     own->heldBack = 0;
     own->bAwaitingRecovery = bFailure;
     if (bEndsOutage) {
-        for (Slot& slot : m_slots)
-            if (slot.bUsed && RecoveryOf(slot.eventId) == eventId) slot.bAwaitingRecovery = false;
+        for (Slot& slot : m_slots) slot.bAwaitingRecovery = false;
     }
     return decision;
 }
