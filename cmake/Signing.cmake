@@ -205,13 +205,13 @@ if(QEB_DEV_IDENTITY)
   target_compile_definitions(qeb_build_identity INTERFACE QEB_DEV_IDENTITY=1)
 endif()
 
-# Collects the executable targets defined in <dir> and below.
+# Collects the executable and DLL targets defined in <dir> and below.
 function(_qeb_collect_executables dir out_var)
   set(found)
   get_property(targets DIRECTORY "${dir}" PROPERTY BUILDSYSTEM_TARGETS)
   foreach(t IN LISTS targets)
     get_target_property(type ${t} TYPE)
-    if(type STREQUAL "EXECUTABLE")
+    if(type STREQUAL "EXECUTABLE" OR type STREQUAL "SHARED_LIBRARY")
       list(APPEND found ${t})
     endif()
   endforeach()

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "event_queue.h"
 #include "event_throttle.h"
 #include "kernel_mutex_lock.h"
 #include "log_line.h"
@@ -48,6 +49,7 @@ WORD EventCategory(DWORD eventId) noexcept {
     case QEB_EVENT_CONTAINER_REFUSED: return static_cast<WORD>(QEB_CATEGORY_SECURITY);
     case QEB_EVENT_SERVICE_STARTED:
     case QEB_EVENT_SERVICE_STOPPED:
+    case QEB_EVENT_REPORTS_DROPPED:
     case QEB_EVENT_SERVICE_CRASHED: return static_cast<WORD>(QEB_CATEGORY_SERVICE);
     default: return static_cast<WORD>(QEB_CATEGORY_CONTAINER);
     }
@@ -65,27 +67,13 @@ HANDLE Source() noexcept {
     return hSource;
 }
 
-// The inserts of one event, in fixed storage, the held-back count last.
-struct EventText {
-    wchar_t inserts[EVENT_MAX_INSERTS + 1][EVENT_INSERT_MAX_CHARS + 1] = {};
-    LPCWSTR pointers[EVENT_MAX_INSERTS + 1] = {};
-    WORD count = 0;
-
-    void Add(const char* text) noexcept {
-        wchar_t* out = inserts[count];
-        const size_t length = text != nullptr ? ::strnlen(text, EVENT_INSERT_MAX_CHARS + 1) : 0;
-        const bool bCut = length > EVENT_INSERT_MAX_CHARS;
-        const int bytes = static_cast<int>(bCut ? EVENT_INSERT_MAX_CHARS : length);
-        int chars = bytes > 0 ? ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, out,
-                                                      static_cast<int>(EVENT_INSERT_MAX_CHARS))
-                              : 0;
-        if (chars < 0) chars = 0;
-        out[chars] = L'\0';
-        if (bCut && chars >= 3) ::wcscpy_s(out + chars - 3, 4, L"...");
-        pointers[count] = out;
-        ++count;
+void LogNotReported(DWORD eventId, DWORD error) noexcept {
+    try {
+        const std::string line = "event " + std::to_string(eventId & 0xFFFF) + " not reported, error = ";
+        LogLine(LogLevel::Warning, kTagContainer, kFunc, line.c_str(), static_cast<unsigned long>(error));
+    } catch (...) {
     }
-};
+}
 
 void Report(DWORD eventId, std::initializer_list<const char*> inserts, bool bAfterStop) noexcept {
     if (!bAfterStop && s_bStopBegun.load()) return;
@@ -96,23 +84,15 @@ void Report(DWORD eventId, std::initializer_list<const char*> inserts, bool bAft
     }
     if (!decision.bReport) return;
 
-    EventText text;
+    detail::EventText text;
     for (const char* insert : inserts) {
         if (text.count < EVENT_MAX_INSERTS) text.Add(insert);
     }
-    text.Add(std::to_string(decision.heldBack).c_str());
-
-    const HANDLE hSource = Source();
-    if (hSource != nullptr && s_report.load()(hSource, EventType(eventId), EventCategory(eventId), eventId, nullptr,
-                                              text.count, 0, text.pointers, nullptr)) {
-        return;
-    }
-    const DWORD error = ::GetLastError();  // of the registration or of the report
-    try {
-        const std::string line = "event " + std::to_string(eventId & 0xFFFF) + " not reported, error = ";
-        LogLine(LogLevel::Warning, kTagContainer, kFunc, line.c_str(), static_cast<unsigned long>(error));
-    } catch (...) {
-    }
+    char heldBack[16] = {};
+    std::snprintf(heldBack, sizeof heldBack, "%lu", static_cast<unsigned long>(decision.heldBack));
+    text.Add(heldBack);
+    const DWORD error = detail::QueueEvent(eventId, text);
+    if (error != ERROR_SUCCESS) LogNotReported(eventId, error);
 }
 
 void ReadProgramVersion() noexcept {
@@ -139,6 +119,37 @@ void ReadProgramVersion() noexcept {
 }
 
 }  // namespace
+
+namespace detail {
+
+void EventText::Add(const char* text) noexcept {
+    wchar_t* out = inserts[count];
+    const size_t length = text != nullptr ? ::strnlen(text, EVENT_INSERT_MAX_CHARS + 1) : 0;
+    const bool bCut = length > EVENT_INSERT_MAX_CHARS;
+    const int bytes = static_cast<int>(bCut ? EVENT_INSERT_MAX_CHARS : length);
+    int chars =
+        bytes > 0 ? ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, bytes, out, static_cast<int>(EVENT_INSERT_MAX_CHARS))
+                  : 0;
+    if (chars < 0) chars = 0;
+    out[chars] = L'\0';
+    if (bCut && chars >= 3) ::wcscpy_s(out + chars - 3, 4, L"...");
+    ++count;
+}
+
+void DeliverEvent(DWORD eventId, const EventText& text) noexcept {
+    LPCWSTR pointers[EVENT_MAX_INSERTS + 1] = {};
+    for (WORD i = 0; i < text.count; ++i) pointers[i] = text.inserts[i];
+    const HANDLE hSource = Source();
+    if (hSource != nullptr && s_report.load()(hSource, EventType(eventId), EventCategory(eventId), eventId, nullptr,
+                                              text.count, 0, pointers, nullptr)) {
+        return;
+    }
+    LogNotReported(eventId, ::GetLastError());  // of the registration or of the report
+}
+
+}  // namespace detail
+
+bool WaitForEventReports(DWORD timeoutMs) noexcept { return detail::WaitForQueuedEvents(timeoutMs); }
 
 void PrepareEventReports() noexcept {
     ReadProgramVersion();

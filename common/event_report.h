@@ -3,12 +3,16 @@
 // "QEBCoreService", with the identifiers and texts of the message table
 // compiled into QEBCoreService.exe (resources/QEBCoreServiceEvents.mc).
 //
-// Reporting is never in the service's way: a report that fails (no source,
-// a full log, no Event Log service) costs one log line and nothing else; an
-// identifier is reported at most once per EVENT_THROTTLE_WINDOW_MS, its next
-// report carrying the number held back as its last insert; once the stop has
-// begun nothing is reported until the stop is over, so no report runs inside
-// the stop's bounded waits. The control handler itself reports nothing.
+// Reporting is never in the service's way: a report only queues the event
+// for the one reporter thread, which hands it to the Event Log and which
+// nothing waits for or terminates (event_queue.h); a report that fails (no
+// source, a full log, no Event Log service) costs one log line and nothing
+// else; events that find the queue full are dropped, counted, and reported
+// as one event of their own before the next one. An identifier is reported
+// at most once per EVENT_THROTTLE_WINDOW_MS, except an outage's end and a
+// new outage's start (event_throttle.h), its next report carrying the number
+// held back as its last insert; once the stop has begun nothing is reported
+// until the stop is over. The control handler itself reports nothing.
 
 #include <windows.h>
 
@@ -42,6 +46,10 @@ void ReportServiceEvent(DWORD eventId, std::initializer_list<const char*> insert
 // stopped event, on the process entry's thread after the dispatcher returned.
 void ReportServiceEventAfterStop(DWORD eventId, std::initializer_list<const char*> inserts) noexcept;
 
+// Waits at most timeoutMs until every event reported so far has been handed
+// to the Event Log; false when the time ran out. For the process's end.
+bool WaitForEventReports(DWORD timeoutMs) noexcept;
+
 // One-way, called by the stop path before its first wait.
 void EndEventReportsForStop() noexcept;
 
@@ -52,8 +60,9 @@ void EndEventReportsForStop() noexcept;
 void ReportServiceCrashEvent(const wchar_t* dumpPath) noexcept;
 
 // Seams for the in-process tests: the call that hands an event to the Event
-// Log (ReportEventW), and the clock the throttle reads (GetTickCount64). Each
-// returns the one it replaced; null restores the default.
+// Log (ReportEventW, made on the reporter thread), and the clock the
+// throttle reads (GetTickCount64). Each returns the one it replaced; null
+// restores the default.
 using EventReportFunction = BOOL(WINAPI*)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID);
 EventReportFunction SetEventReportFunction(EventReportFunction report) noexcept;
 using EventClock = ULONGLONG (*)();

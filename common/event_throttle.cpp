@@ -1,28 +1,54 @@
 #include "event_throttle.h"
 
+#include <windows.h>
+
+#include "QEBCoreServiceEvents.h"
+
 namespace qeb {
 
+namespace {
+
+// Failures start an outage; the container running again ends every one.
+constexpr uint32_t OUTAGE_END = QEB_EVENT_CONTAINER_RUNNING_AGAIN;
+bool StartsOutage(uint32_t eventId) noexcept {
+    return eventId == QEB_EVENT_CONTAINER_REFUSED || eventId == QEB_EVENT_LAUNCHES_FAILING;
+}
+
+}  // namespace
+
 EventThrottle::Decision EventThrottle::Admit(uint32_t eventId, uint64_t nowMs) noexcept {
+    Slot* own = nullptr;
     Slot* free = nullptr;
+    bool bEndsOutage = false;
     for (Slot& slot : m_slots) {
         if (!slot.bUsed) {
             if (free == nullptr) free = &slot;
-            continue;
+        } else if (slot.eventId == eventId) {
+            own = &slot;
+        } else if (slot.bAwaitingRecovery && eventId == OUTAGE_END) {
+            bEndsOutage = true;
         }
-        if (slot.eventId != eventId) continue;
-        if (nowMs - slot.lastReportMs < EVENT_THROTTLE_WINDOW_MS) {
-            if (slot.heldBack != UINT32_MAX) ++slot.heldBack;
-            return {false, slot.heldBack};
-        }
-        const Decision decision{true, slot.heldBack};
-        slot.lastReportMs = nowMs;
-        slot.heldBack = 0;
-        return decision;
     }
-    // An identifier the table has no room for is never held back: losing an
-    // event is worse than a flood of one kind.
-    if (free != nullptr) *free = Slot{eventId, true, nowMs, 0};
-    return {true, 0};
+    const bool bFailure = StartsOutage(eventId);
+    if (own == nullptr) {
+        // An identifier the table has no room for is never held back: losing
+        // an event is worse than a flood of one kind.
+        if (free == nullptr) return {true, 0};
+        own = free;
+        *own = Slot{eventId, true, nowMs, 0, false};
+    } else if (nowMs - own->lastReportMs < EVENT_THROTTLE_WINDOW_MS && !bEndsOutage &&
+               !(bFailure && !own->bAwaitingRecovery)) {
+        if (own->heldBack != UINT32_MAX) ++own->heldBack;
+        return {false, own->heldBack};
+    }
+    const Decision decision{true, own->heldBack};
+    own->lastReportMs = nowMs;
+    own->heldBack = 0;
+    own->bAwaitingRecovery = bFailure;
+    if (bEndsOutage) {
+        for (Slot& slot : m_slots) slot.bAwaitingRecovery = false;
+    }
+    return decision;
 }
 
 }  // namespace qeb

@@ -8,7 +8,11 @@
 
 namespace qeb {
 
-// Each event identifier is reported at most once per window.
+// Each event identifier is reported at most once per window, with one
+// exception that keeps alert rules on outages true: the end of an outage is
+// reported whenever its start was, and a failure after a reported recovery
+// is reported too, so the Event Log's last word on the container is never
+// older than the container's own.
 inline constexpr uint64_t EVENT_THROTTLE_WINDOW_MS = 5ULL * 60 * 1000;
 
 // Decides, per event identifier, whether an occurrence is reported and how
@@ -29,6 +33,8 @@ private:
         bool bUsed = false;
         uint64_t lastReportMs = 0;
         uint32_t heldBack = 0;
+        // A failure reported and no recovery reported since.
+        bool bAwaitingRecovery = false;
     };
     // More than the message table has identifiers.
     static constexpr size_t kSlots = 16;

@@ -12,6 +12,10 @@
 #include "service_events.h"
 #include "service_main.h"
 
+namespace {
+constexpr DWORD EVENT_REPORTS_EXIT_WAIT_MS = 1000;
+}  // namespace
+
 int main(int /*argc*/, char** /*argv*/) {
     // Before anything can load a library: a DLL planted in the working
     // directory or on PATH is never picked up, only System32 and our folder.
@@ -42,6 +46,9 @@ int main(int /*argc*/, char** /*argv*/) {
     // under way any more once stopped has been reported.
 
     ReportServiceStoppedEvent();
+    // The service is stopped already: this delays only the process's end,
+    // so that the stopped event is not lost with it.
+    qeb::WaitForEventReports(EVENT_REPORTS_EXIT_WAIT_MS);
 
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main end and exit.");
     FlushQebLogFile();

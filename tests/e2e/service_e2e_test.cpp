@@ -421,12 +421,17 @@ TEST_F(ServiceE2E, StartControlStopAndStrayCleanup) {
 
 // A container that never reports: RUNNING once the 500 ms are over, not
 // before and not much later. The log, left 128 bytes short of 10 MiB, takes
-// this start's first line and rotates soon after.
+// this start's first line and rotates soon after, with all 10 backups there
+// and the file of a rotation killed half-way still pending: that one joins
+// the chain first, and the two oldest fall off.
 TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
     ASSERT_TRUE(Copy(L"QEBCoreContainer.exe", L"QEBCoreContainer.exe"));
     const std::wstring logs = m_dir + L"logs\\";
     ASSERT_TRUE(std::filesystem::create_directory(logs));
     std::ofstream(std::filesystem::path(logs + L"QEBCoreService.log")).seekp((10 << 20) - 129).put('\n');
+    for (int backup = 1; backup <= 10; ++backup)
+        std::ofstream(std::filesystem::path(logs + L"QEBCoreService." + std::to_wstring(backup) + L".log")) << backup;
+    std::ofstream(std::filesystem::path(logs + L"QEBCoreService.rotating.log")) << "pending";
     Scenario("ready never\n");
     Start();
     const StatusSample running = WaitState(SERVICE_RUNNING, 15000);
@@ -454,6 +459,10 @@ TEST_F(ServiceE2E, ContainerThatNeverReportsIsRunningAfterTheBound) {
         kit::ReadAll(logs + L"QEBCoreService.1.log").find("QEBCoreService.main start and begin.", (10 << 20) - 128),
         std::string::npos)
         << "no rotation at 10 MiB";
+    std::vector<std::string> backups;
+    for (int backup = 2; backup <= 11; ++backup)
+        backups.push_back(kit::ReadAll(logs + L"QEBCoreService." + std::to_wstring(backup) + L".log"));
+    EXPECT_EQ(backups, (std::vector<std::string>{"pending", "1", "2", "3", "4", "5", "6", "7", "8", ""}));
 }
 
 // A container that is killed, or exits by itself, is restarted 2 s later with
@@ -593,9 +602,10 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     EXPECT_LT(Gap(failures[5], failures[6]), 2000 + kRelaunchSlackMs);
     EXPECT_EQ(Find(Log(), "ContainerProcess exe open failed").size(), 1u) << "not refused for its signature";
     EXPECT_EQ(Reports(broken), std::vector<Report>{kRestartPending});
-    // One refusal is reported, the first: the rest of both series, whichever
-    // check refused them, and the second long pause are held back. The probe's
-    // own start is another registration's.
+    // The first refusal of each outage is reported, the second saying how many
+    // of the first were held back; the rest of both series, whichever check
+    // refused them, and the second long pause are held back. The probe's own
+    // start is another registration's.
     Stop();
     const std::string at = ContainerPath();
     std::vector<std::string> events = Events();
@@ -603,10 +613,11 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
                                 [](const std::string& e) { return e.find("\\probe\\") != std::string::npos; }),
                  events.end());
     EXPECT_EQ(events,
-              (std::vector<std::string>{"0x400003e8 4 1: " QEB_VERSION_TEXT " | " + at + " | 0",
-                                        "0xc0000bb8 1 3: " + at + " | publisher signature | 0",
-                                        "0xc0000bb9 1 2: " + at + " | 6 | 62 | 0", "0x400003ea 4 2: " + at + " | 6 | 0",
-                                        "0x800007d0 2 2: " + at + " | 9 | 2 | 0", "0x400003e9 4 1: stop request | 0"}));
+              (std::vector<std::string>{
+                  "0x400003e8 4 1: " QEB_VERSION_TEXT " | " + at + " | 0",
+                  "0xc0000bb8 1 3: " + at + " | publisher signature | 0", "0xc0000bb9 1 2: " + at + " | 6 | 62 | 0",
+                  "0x400003ea 4 2: " + at + " | 6 | 0", "0x800007d0 2 2: " + at + " | 9 | 2 | 0",
+                  "0xc0000bb8 1 3: " + at + " | embedded signature | 4", "0x400003e9 4 1: stop request | 0"}));
 }
 
 // A stop at each step of a launch, the first or a restart, held there by the

@@ -8,7 +8,10 @@
 #include <msiquery.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,9 +26,15 @@ namespace {
 
 using namespace qebtest;
 
+// A Unix path as Wine sees it; anything else (a product code) as it is.
+std::wstring WinePath(std::wstring path) {
+    if (path[0] == L'/') path = L"Z:" + path;
+    for (wchar_t& c : path) c = c == L'/' ? L'\\' : c;
+    return path;
+}
+
 ::testing::AssertionResult Msiexec(const std::wstring& action, std::wstring package = QEB_MSI_FILE) {
-    if (package[0] == L'/') package = L"Z:" + package;  // a Unix path, as Wine sees it; else a product code
-    for (wchar_t& c : package) c = c == L'/' ? L'\\' : c;
+    package = WinePath(package);
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
     const std::wstring exe = std::wstring(system) + L"\\msiexec.exe";
@@ -34,6 +43,28 @@ using namespace qebtest;
         return ::testing::AssertionFailure() << "msiexec not started: " << ::GetLastError();
     if (exitCode == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "msiexec " << action << " exited " << exitCode;
+}
+
+// The rows a query of a built package gives, each "first column" to the
+// others joined by "|".
+std::map<std::wstring, std::wstring> Rows(const std::wstring& package, const wchar_t* query) {
+    std::map<std::wstring, std::wstring> rows;
+    PMSIHANDLE database, view, record;
+    if (::MsiOpenDatabaseW(WinePath(package).c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS ||
+        ::MsiDatabaseOpenViewW(database, query, &view) != ERROR_SUCCESS || ::MsiViewExecute(view, 0) != ERROR_SUCCESS)
+        return rows;
+    const auto field = [&record](UINT index) {
+        wchar_t text[512] = {};
+        DWORD size = 512;
+        ::MsiRecordGetStringW(record, index, text, &size);
+        return std::wstring(text);
+    };
+    while (::MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+        std::wstring& row = rows[field(1)];
+        for (UINT index = 2; index <= ::MsiRecordGetFieldCount(record); ++index)
+            row += (index > 2 ? L"|" : L"") + field(index);
+    }
+    return rows;
 }
 
 // Every installed package of the product, whichever build made it (each
@@ -151,6 +182,26 @@ std::wstring EventSource() {
 }
 std::wstring LocalDumps() { return KeyValues(LOCAL_DUMPS_KEY, {L"DumpFolder", L"DumpCount", L"DumpType"}); }
 
+// What the Service Control Manager holds for the installed service, field
+// by field, as "field=value;".
+std::wstring ServiceConfiguration() {
+    DWORD error = 0, needed = 0;
+    const auto service = qeb::scm::OpenNamedService(SERVICE_QUERY_CONFIG, &error);
+    ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed), text(4096);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(text.data());
+    if (needed < sizeof *config || !::QueryServiceConfigW(service.get(), config, needed, &needed) ||
+        !::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, text.data(), 4096, &needed))
+        return L"not read: " + std::to_wstring(::GetLastError());
+    std::wstring program = config->lpBinaryPathName;  // quoted by Windows Installer, not by Wine's
+    program.erase(std::remove(program.begin(), program.end(), L'"'), program.end());
+    return L"type=" + std::to_wstring(config->dwServiceType) + L";start=" + std::to_wstring(config->dwStartType) +
+           L";error control=" + std::to_wstring(config->dwErrorControl) + L";account=" + config->lpServiceStartName +
+           L";display name=" + config->lpDisplayName + L";description=" +
+           (description->lpDescription != nullptr ? description->lpDescription : L"") + L";program=" + program + L";";
+}
+
 // Signed by the pinned publisher (the build's last touches to the image come
 // before its signature), version record, icon group, the service's
 // description strings, and a manifest the loader accepts.
@@ -182,23 +233,40 @@ void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
     if (activation != INVALID_HANDLE_VALUE) ::ReleaseActCtx(activation);
 }
 
-TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
+TEST(MsiPackage, InstallUpgradeOverAStuckServiceAndRemoval) {
+    // What the new package runs before the earlier product's removal, read
+    // back from the built file: its own stop helper, a DLL from its Binary
+    // table (1) run in the script (1024) as LocalSystem (2048), going on
+    // whatever it returns (64), with no condition, its rollback (256) first.
+    const auto actions = Rows(QEB_MSI_UPGRADE_FILE, L"SELECT `Action`, `Type`, `Source` FROM `CustomAction`");
+    for (const auto& [action, row] : actions) EXPECT_NE(row.back(), L'|') << action << " has no source";
+    EXPECT_EQ(actions.count(L"StopStuckService") ? actions.at(L"StopStuckService") : L"", L"3137|QEBCoreStopHelper");
+    EXPECT_EQ(actions.count(L"RestoreRecoveryActions") ? actions.at(L"RestoreRecoveryActions") : L"",
+              L"3393|QEBCoreStopHelper");
+    std::vector<std::pair<int, std::wstring>> order;
+    for (const auto& [action, row] :
+         Rows(QEB_MSI_UPGRADE_FILE, L"SELECT `Action`, `Sequence`, `Condition` FROM `InstallExecuteSequence`"))
+        order.emplace_back(std::stoi(row), action + row.substr(row.find(L'|')));
+    std::sort(order.begin(), order.end());
+    std::vector<std::wstring> names;
+    for (const auto& entry : order) names.push_back(entry.second);
+    const auto first = std::find(names.begin(), names.end(), L"InstallInitialize|"),
+               last = std::find(first, names.end(), L"RemoveExistingProducts|");
+    EXPECT_EQ(std::vector<std::wstring>(first, last == names.end() ? last : last + 1),
+              (std::vector<std::wstring>{L"InstallInitialize|", L"RestoreRecoveryActions|", L"StopStuckService|",
+                                         L"InstallExecute|", L"RemoveExistingProducts|"}));
+
+    // An earlier package without the helper, as the releases before it.
     RemoveEveryInstall();
     qeb::scm::RemoveServiceQuietly(10000);
     qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);  // a stopped service leaves it running
-    ASSERT_TRUE(Msiexec(L"/i"));
+    ASSERT_TRUE(Msiexec(L"/i", QEB_MSI_NO_HELPER_FILE));
     EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
     EXPECT_TRUE(kit::WaitFor([] { return AllRunVersion(qeb::scm::kContainerFileName, QEB_MSI_VERSION); }, 15000));
     std::wstring folder;
-    const qeb::UniqueHandle firstService = RunningService(&folder);
-    ASSERT_TRUE(firstService);
-    EXPECT_EQ(RunningVersion(::GetProcessId(firstService.get())), QEB_MSI_VERSION);
-    std::vector<qeb::UniqueHandle> firstContainers;
-    for (const DWORD id : qeb::scm::FindProcessIds(qeb::scm::kContainerFileName))
-        firstContainers.emplace_back(::OpenProcess(SYNCHRONIZE, FALSE, id));
+    ASSERT_TRUE(RunningService(&folder));
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
-    ExpectShippedImage(folder + L"QEBCoreStuckStop.exe", false);
     const std::wstring source = L"EventMessageFile=" + folder + L"QEBCoreService.exe;CategoryMessageFile=" + folder +
                                 L"QEBCoreService.exe;CategoryCount=3;TypesSupported=7;";
     EXPECT_EQ(EventSource(), source);
@@ -207,9 +275,37 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
     const std::wstring werFolder = folder + L"crashdumps\\";
     EXPECT_EQ(LocalDumps(), L"DumpFolder=" + werFolder + L";DumpCount=3;DumpType=2;");
     EXPECT_TRUE(kit::OnlySystemAndAdministrators(werFolder)) << kit::DaclText(werFolder);
+    // What the package means to set: its own process, started with Windows,
+    // a failure logged and the start going on, as LocalSystem.
+    EXPECT_EQ(ServiceConfiguration(), L"type=16;start=2;error control=1;account=LocalSystem;display name=" +
+                                          std::wstring(QEB_SERVICE_DISPLAY_NAME) +
+                                          L";description=" QEB_SERVICE_DESCRIPTION L";program=" + folder +
+                                          L"QEBCoreService.exe;");
 
-    // The next release over the running one: no reboot asked for, the earlier
-    // service and container ended, the new ones running, the log kept.
+    // Held in start pending, as by an expired signature: the container
+    // changed by one byte, every launch is refused. Under Wine a stop would
+    // still reach it; what ends it here is the new package's helper (its
+    // exit code), before the earlier package's removal.
+    SERVICE_STATUS stopped = {};
+    ASSERT_EQ(qeb::scm::SendControl(SERVICE_CONTROL_STOP, &stopped), 0u);
+    ASSERT_TRUE(qeb::scm::WaitForServiceState(SERVICE_STOPPED, 10000));
+    qeb::scm::TerminateProcesses(qeb::scm::kContainerFileName, 5000);
+    ASSERT_TRUE(std::fstream(std::filesystem::path(folder + L"QEBCoreContainer.exe"),
+                             std::ios::in | std::ios::out | std::ios::binary)
+                    .seekp(4096)
+                    .put('x'));
+    ASSERT_EQ(qeb::scm::StartNamedService(), 0u);
+    const qeb::UniqueHandle firstService = RunningService(&folder);
+    ASSERT_TRUE(firstService);
+    const std::wstring log = folder + L"logs\\QEBCoreService.log";
+    ASSERT_TRUE(kit::WaitFor(
+        [&] { return kit::ReadAll(log).find("server CreateContainerProcess failed") != std::string::npos; }, 15000));
+    SERVICE_STATUS_PROCESS held = {};
+    EXPECT_TRUE(qeb::scm::QueryStatus(&held) == 0 && held.dwCurrentState == SERVICE_START_PENDING)
+        << held.dwCurrentState;
+
+    // The next release over it: no reboot asked for, the earlier service
+    // ended, the new one and its container running, the log kept.
     const uint64_t upgradeBegan = UtcNow();
     ASSERT_TRUE(Msiexec(L"/i", QEB_MSI_UPGRADE_FILE));
     EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
@@ -220,17 +316,18 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
         },
         15000))
         << qeb::scm::FindProcessIds(qeb::scm::kContainerFileName).size() << " containers";
-    EXPECT_EQ(::WaitForSingleObject(firstService.get(), 0), WAIT_OBJECT_0);
-    for (const qeb::UniqueHandle& container : firstContainers)
-        EXPECT_EQ(::WaitForSingleObject(container.get(), 0), WAIT_OBJECT_0);
+    DWORD firstExit = 0;
+    EXPECT_TRUE(::GetExitCodeProcess(firstService.get(), &firstExit) && firstExit == ERROR_SERVICE_REQUEST_TIMEOUT)
+        << firstExit << ": not ended by the new package's helper";
     std::wstring upgradedFolder;
     EXPECT_TRUE(RunningService(&upgradedFolder) && upgradedFolder == folder);
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
     EXPECT_EQ(EventSource(), source);
     EXPECT_EQ(LocalDumps(), L"DumpFolder=" + werFolder + L";DumpCount=3;DumpType=2;");
-    const std::vector<Record> log = ReadRecords(folder + L"logs\\QEBCoreService.log", true);
-    EXPECT_TRUE(!log.empty() && log.front().utcMs < upgradeBegan && log.back().utcMs >= upgradeBegan) << Tail(log, 5);
+    const std::vector<Record> records = ReadRecords(log, true);
+    EXPECT_TRUE(!records.empty() && records.front().utcMs < upgradeBegan && records.back().utcMs >= upgradeBegan)
+        << Tail(records, 5);
 
     ASSERT_TRUE(Msiexec(L"/x", QEB_MSI_UPGRADE_FILE));
     DWORD error = 0;
@@ -247,7 +344,7 @@ TEST(MsiPackage, InstallUpgradeOfTheRunningServiceAndRemoval) {
                    qeb::scm::FindProcessIds(L"QEBCoreService.exe").empty();
         },
         10000));
-    for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe", L"QEBCoreStuckStop.exe"}) {
+    for (const wchar_t* file : {L"QEBCoreService.exe", L"QEBCoreContainer.exe"}) {
         EXPECT_EQ(::GetFileAttributesW((folder + file).c_str()), INVALID_FILE_ATTRIBUTES) << folder + file;
     }
     EXPECT_EQ(EventSource(), L"no key") << "event source left behind";

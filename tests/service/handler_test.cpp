@@ -15,10 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "event_queue.h"
 #include "event_record.h"
 #include "event_report.h"
 #include "event_throttle.h"
 #include "expected_reports.h"
+#include "path_utils.h"
 #include "process_list.h"
 #include "qeb_core_process.h"
 #include "service_events.h"
@@ -48,9 +50,13 @@ std::vector<std::string> s_logAtStopped;  // what had been logged when stopped w
 std::vector<std::string> s_events;
 std::atomic<ULONGLONG> s_nowMs{1000};
 std::atomic<bool> s_bFailEvents{false};  // the Event Log refuses reports, as when full
+std::atomic<int> s_reportsEntered{0};
+qeb::UniqueHandle s_hReportGate;  // once made, every report waits inside the reporter until it is set
 
 BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD count, DWORD, LPCWSTR* strings,
                          LPVOID) {
+    ++s_reportsEntered;
+    if (s_hReportGate) ::WaitForSingleObject(s_hReportGate.get(), INFINITE);
     std::vector<std::string> inserts;
     for (WORD i = 0; i < count; ++i) inserts.emplace_back(strings[i], strings[i] + std::wcslen(strings[i]));
     const std::lock_guard<std::mutex> lock(s_mutex);
@@ -60,6 +66,7 @@ BOOL WINAPI CaptureEvent(HANDLE, WORD type, WORD category, DWORD id, PSID, WORD 
 }
 ULONGLONG Now() { return s_nowMs.load(); }
 std::vector<std::string> Events() {
+    qeb::WaitForEventReports(5000);
     const std::lock_guard<std::mutex> lock(s_mutex);
     return s_events;
 }
@@ -289,6 +296,7 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     ReportLaunchesFailingEvent(5);  // an identifier the throttle has not seen
     s_bFailEvents = true;
     ReportServiceStoppedEvent();
+    ASSERT_TRUE(qeb::WaitForEventReports(5000));
     events.push_back("0x400003e9 4 1: system shutdown | 0");
     // What the crash filter will report once a dump is written.
     qeb::ReportServiceCrashEvent(L"C:\\dumps\\QEBCoreService.dmp");
@@ -298,22 +306,77 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
 }
 
 // A stop while the first container's readiness wait still has most of its
-// 500 ms to go: the wait ends on the exit event and service_main finishes at
-// once, so stopped follows without running and without the time-out.
-TEST_F(Host, StopInTheFirstReadinessWait) {
+// 500 ms to go, and the started event is held inside the reporter: the wait
+// ends on the exit event and service_main finishes at once, so stopped follows
+// without running and without the time-out, the held report notwithstanding.
+TEST_F(Host, StopInTheFirstReadinessWaitWithAReportHeld) {
     Scenario("ready never\n");
+    s_hReportGate.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread dispatcher([] { service_main(0, nullptr); });
-    ASSERT_TRUE(kit::WaitFor([] { return g_hContainerHandle != nullptr; }, 10000)) << log.Tail();
+    ASSERT_TRUE(kit::WaitFor([] { return g_hContainerHandle != nullptr && s_reportsEntered == 1; }, 10000))
+        << log.Tail();
     Adopt();
     const ULONGLONG request = ::GetTickCount64();
     EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
     const ULONGLONG took = ::GetTickCount64() - request;
     dispatcher.join();
-    std::printf("[ measure ] stop in the first readiness wait to stopped: %llu ms\n", took);
+    std::printf("[ measure ] stop in the first readiness wait to stopped, a report held: %llu ms\n", took);
     EXPECT_EQ(Reports(0), (std::vector<SERVICE_STATUS>{kFirstStartPending, kStopPending, kStopped})) << log.Tail();
     EXPECT_TRUE(log.Has(kReadyWaitLeft)) << log.Tail();
     EXPECT_FALSE(log.Has("W container WaitContainerReadyAndReportStatus WaitForSingleObject fail, wait timeout("))
         << log.Tail();
     EXPECT_LT(took, kStopInWaitBoundMs) << log.Tail();
     EXPECT_EQ(QEBCoreProcess::s_hContainerReadyEvent, nullptr) << "the closed ready event's value kept for a launch";
+
+    // Behind the held report the queue fills: what does not fit is counted,
+    // and said before the next event queued. The held report still ends.
+    for (size_t i = 0; i < qeb::detail::EVENT_QUEUE_SLOTS + 3; ++i, s_nowMs += qeb::EVENT_THROTTLE_WINDOW_MS)
+        ReportServiceStoppedEvent();
+    ::SetEvent(s_hReportGate.get());
+    ASSERT_TRUE(qeb::WaitForEventReports(5000));
+    ReportServiceStoppedEvent();
+    const std::wstring exeDir = kit::ExeDir();
+    std::vector<std::string> events{"0x400003e8 4 1: unknown | " + std::string(exeDir.begin(), exeDir.end()) +
+                                    "QEBCoreContainer.exe | 0"};
+    events.resize(1 + qeb::detail::EVENT_QUEUE_SLOTS, "0x400003e9 4 1: stop request | 0");
+    events.insert(events.end(), {"0x800007d2 2 1: 3 | 0", "0x400003e9 4 1: stop request | 0"});
+    EXPECT_EQ(Events(), events);
+    s_hReportGate.reset();
+}
+
+// The runbook's alert rules on the moved clock, through the service's own
+// reports: a container crashing in a loop through two outages ten minutes
+// apart, the refusals inside the second, one after the container ran again
+// and one after a quiet spell. An outage's end is reported whenever its start
+// was, and a failure after a reported recovery is reported too; everything
+// else at most once per window, with the count held back.
+TEST_F(Host, AlertRulesHoldOnTheMovedClock) {
+    const struct {
+        ULONGLONG seconds;
+        DWORD id;
+        int32_t count;
+        const char* seen;  // event/held back; empty when held back
+    } timeline[] = {
+        {0, 2000, 1, "2000/0"},    {30, 3001, 5, "3001/0"},  {94, 3001, 6, ""},         {346, 3001, 10, "3001/1"},
+        {410, 1002, 11, "1002/0"}, {420, 2000, 1, "2000/0"}, {450, 2000, 1, ""},        {630, 3000, 0, "3000/0"},
+        {640, 3001, 5, "3001/0"},  {650, 3000, 0, ""},       {690, 1002, 7, "1002/0"},  {700, 2000, 1, ""},
+        {720, 3000, 0, "3000/1"},  {722, 3000, 0, ""},       {1800, 3000, 0, "3000/1"}, {1810, 1002, 1, "1002/0"},
+        {2100, 2000, 1, "2000/2"},
+    };
+    const std::string path = qeb::GetExeDirectory() + "QEBCoreContainer.exe";
+    std::vector<std::string> expected, seen;
+    for (const auto& row : timeline) {
+        s_nowMs = 1000 + row.seconds * 1000;
+        switch (row.id) {
+        case 2000: ReportContainerEndedEvent(static_cast<DWORD>(row.count)); break;
+        case 3001: ReportLaunchesFailingEvent(row.count); break;
+        case 1002: ReportRunningAgainEvent(row.count); break;
+        default: qeb::ReportServiceEvent(QEB_EVENT_CONTAINER_REFUSED, {path.c_str(), "embedded signature"});
+        }
+        if (*row.seen != '\0') expected.emplace_back(row.seen);
+    }
+    for (const std::string& event : Events())
+        seen.push_back(std::to_string(std::stoul(event, nullptr, 16) & 0xFFFF) + "/" +
+                       event.substr(event.rfind("| ") + 2));
+    EXPECT_EQ(seen, expected);
 }

@@ -169,11 +169,31 @@ bool MoveLocked(int from, int to) noexcept {
     return ::MoveFileExW(source, target, 0) != FALSE;
 }
 
+// Puts the file waiting under the pending name at .1, below the backups
+// under the first free index shifted up by one; the oldest is deleted only
+// when every index is taken. Used for the current file moved aside, and first
+// for a file a process killed half-way through its rotation left there: that
+// one holds the lines right before the current file's.
+DWORD JoinPendingLocked() noexcept {
+    int free = 1;
+    while (free <= g_sink.maxBackups && ExistsLocked(free)) ++free;
+    if (free > g_sink.maxBackups) {
+        free = g_sink.maxBackups;
+        wchar_t oldest[PATH_CHARS];
+        MakeFilePath(oldest, free);
+        if (!::DeleteFileW(oldest)) return ::GetLastError();
+    }
+    for (int index = free - 1; index >= 1; --index)
+        if (!MoveLocked(index, index + 1)) return ::GetLastError();
+    return MoveLocked(PENDING_INDEX, 1) ? ERROR_SUCCESS : ::GetLastError();
+}
+
 // Newest rotated file is .1, oldest .<maxBackups>; the oldest falls off.
 // The current file moves aside first: when a reader holds it without delete
-// sharing, it is opened again where it was and nothing has changed. Only the files below the first free index shift,
-// and the oldest is deleted only when every index is taken, so a rotation that fails half-way and is undone loses no
-// file, however often it is tried. Returns ERROR_SUCCESS or the error that stopped it.
+// sharing, it is opened again where it was and nothing has changed. No move
+// replaces a file, and a rotation that fails half-way and is undone loses no
+// file, however often it is tried. Returns ERROR_SUCCESS or the error that
+// stopped it.
 DWORD RotateLocked() noexcept {
     wchar_t current[PATH_CHARS];
     MakeFilePath(current, 0);
@@ -183,25 +203,16 @@ DWORD RotateLocked() noexcept {
         OpenFileLocked();
         return error;
     }
-    wchar_t pending[PATH_CHARS];
-    MakeFilePath(pending, PENDING_INDEX);
+    if (ExistsLocked(PENDING_INDEX)) {
+        const DWORD error = JoinPendingLocked();
+        if (error != ERROR_SUCCESS) return error;
+    }
     CloseFileLocked();
-    DWORD error = ::MoveFileExW(current, pending, MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : ::GetLastError();
-    if (error != ERROR_SUCCESS) {
-        OpenFileLocked();
-        return error;
+    DWORD error = MoveLocked(0, PENDING_INDEX) ? ERROR_SUCCESS : ::GetLastError();
+    if (error == ERROR_SUCCESS) {
+        error = JoinPendingLocked();
+        if (error != ERROR_SUCCESS) MoveLocked(PENDING_INDEX, 0);
     }
-    int free = 1;
-    while (free <= g_sink.maxBackups && ExistsLocked(free)) ++free;
-    if (free > g_sink.maxBackups) {
-        free = g_sink.maxBackups;
-        MakeFilePath(current, free);
-        if (!::DeleteFileW(current)) error = ::GetLastError();
-    }
-    for (int index = free - 1; index >= 1 && error == ERROR_SUCCESS; --index)
-        if (!MoveLocked(index, index + 1)) error = ::GetLastError();
-    if (error == ERROR_SUCCESS && !MoveLocked(PENDING_INDEX, 1)) error = ::GetLastError();
-    if (error != ERROR_SUCCESS) MoveLocked(PENDING_INDEX, 0);
     OpenFileLocked();
     return error;
 }
