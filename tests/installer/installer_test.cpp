@@ -166,14 +166,8 @@ std::wstring KeyValues(const wchar_t* key, std::initializer_list<const wchar_t*>
 bool PackageDeletesKey(const wchar_t* key) {
     // wixl ends every key in a backslash.
     const std::wstring query =
-        L"SELECT `Name` FROM `Registry` WHERE `Key`='" + std::wstring(key) + L"\\' AND `Name`='-'";
-    MSIHANDLE database = 0, view = 0, record = 0;
-    const bool bFound = ::MsiOpenDatabaseW(QEB_MSI_FILE, MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
-                        ::MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS &&
-                        ::MsiViewExecute(view, 0) == ERROR_SUCCESS && ::MsiViewFetch(view, &record) == ERROR_SUCCESS;
-    for (const MSIHANDLE handle : {record, view, database})
-        if (handle != 0) ::MsiCloseHandle(handle);
-    return bFound;
+        L"SELECT `Name`, `Key` FROM `Registry` WHERE `Key`='" + std::wstring(key) + L"\\' AND `Name`='-'";
+    return !Rows(QEB_MSI_FILE, query.c_str()).empty();
 }
 
 std::wstring EventSource() {
