@@ -68,26 +68,17 @@ constexpr long long kStopBoundMs = 500;
 
 using Report = SERVICE_STATUS;
 
-// A container's "handles" record: "<value>:<type>:<access>" a handle, all hex.
-struct HeldHandle {
-    std::string type;
-    unsigned long access = 0;
-};
-std::map<unsigned long long, HeldHandle> ParseHandles(const std::string& text) {
-    std::map<unsigned long long, HeldHandle> handles;
+// A container's "handles" record, "<value>:<type>:<access>" a handle (hex),
+// as value -> "<type>:<access>".
+std::map<unsigned long long, std::string> ParseHandles(const std::string& text) {
+    std::map<unsigned long long, std::string> handles;
     std::istringstream in(text);
     for (std::string entry; in >> entry;) {
-        const size_t first = entry.find(':'), last = entry.rfind(':');
-        if (first == std::string::npos || first == last) continue;
-        handles[std::stoull(entry.substr(0, first), nullptr, 16)] = {entry.substr(first + 1, last - first - 1),
-                                                                     std::stoul(entry.substr(last + 1), nullptr, 16)};
+        const size_t first = entry.find(':');
+        if (first != std::string::npos)
+            handles[std::stoull(entry.substr(0, first), nullptr, 16)] = entry.substr(first + 1);
     }
     return handles;
-}
-std::string Describe(const HeldHandle& h) {
-    char access[16];
-    std::snprintf(access, sizeof access, "%lX", h.access);
-    return h.type + ":" + access;
 }
 
 // What the container holds when it inherits nothing and has no standard
@@ -121,7 +112,7 @@ const std::multiset<std::string>& BaselineHandles() {
         if (::TerminateProcess(process.get(), 1)) ::WaitForSingleObject(process.get(), 5000);
         for (const Record& r : journal) {
             if (r.key != "handles") continue;
-            for (const auto& held : ParseHandles(r.text)) baseline.insert(Describe(held.second));
+            for (const auto& held : ParseHandles(r.text)) baseline.insert(held.second);
         }
         return baseline;
     }();
@@ -328,7 +319,7 @@ protected:
         const auto take = [&held](unsigned long long value) {
             const auto found = held.find(value);
             if (found == held.end()) return std::string("none");
-            const std::string described = Describe(found->second);
+            const std::string described = found->second;
             held.erase(found);
             return described;
         };
@@ -343,7 +334,7 @@ protected:
         const std::string stdinEnd = end(take(in)), stdoutEnd = end(take(out)), process = take(self);
         EXPECT_EQ(stdinEnd + " " + stdoutEnd + " " + process, "read write Process:1FFFFF") << c["handles"].text;
         std::multiset<std::string> rest;
-        for (const auto& h : held) rest.insert(Describe(h.second));
+        for (const auto& h : held) rest.insert(h.second);
         const std::multiset<std::string>& baseline = BaselineHandles();
         ASSERT_FALSE(baseline.empty()) << "no baseline: the container started alone journalled no handles";
         std::vector<std::string> beyond;
