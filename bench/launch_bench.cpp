@@ -66,11 +66,11 @@ int RunStagedCopy(const std::wstring& arguments) {
 }
 
 void EndContainer() {
-    if (g_hContainerHandle == nullptr) return;
-    ::TerminateProcess(g_hContainerHandle, 1);
-    ::WaitForSingleObject(g_hContainerHandle, 5000);
-    ::CloseHandle(g_hContainerHandle);
-    g_hContainerHandle = nullptr;
+    const qeb::UniqueHandle hContainer = g_hContainerHandle.Duplicate();
+    if (!hContainer) return;
+    ::TerminateProcess(hContainer.get(), 1);
+    ::WaitForSingleObject(hContainer.get(), 5000);
+    g_hContainerHandle.Reset();
 }
 
 // What any signature check must do at least: read the whole file and hash it.
@@ -110,7 +110,7 @@ void MeasureLaunch(int repetitions) {
         double begin = NowMs();
         QEBCoreProcess::GetInstance()->CreateContainerProcess();
         const double elapsed = NowMs() - begin;
-        if (g_hContainerHandle == nullptr) {
+        if (!g_hContainerHandle.Held()) {
             std::fprintf(stderr, "launch failed\n");
             return;
         }
@@ -189,8 +189,8 @@ void MeasureSignatureSizes(int repetitions) {
 void MeasureSessionMessage(int repetitions) {
     const std::wstring journal = ExeDirectory() + L"QEBCoreContainer.journal";
     QEBCoreProcess::GetInstance()->CreateContainerProcess();
-    if (g_hContainerHandle == nullptr) return;
-    const DWORD containerId = ::GetProcessId(g_hContainerHandle);
+    const DWORD containerId = ::GetProcessId(g_hContainerHandle.Duplicate().get());
+    if (containerId == 0) return;
     for (int wait = 0; wait < 500; ++wait) {
         if (FindRecord(ReadJournal(journal), "ready-sent", containerId) != nullptr) break;
         ::Sleep(10);
@@ -266,7 +266,7 @@ std::map<std::string, std::vector<std::string>> FailedCreations() {
     return byCode;
 }
 
-void MeasureLaunchesUnderLoad(int launches) {
+void MeasureLaunchesUnderLoad(int launches, HANDLE hReady) {
     std::atomic<bool> bSpin{true};
     std::vector<std::thread> spinners;
     for (unsigned core = 0; core < 2; ++core) {
@@ -280,7 +280,7 @@ void MeasureLaunchesUnderLoad(int launches) {
     for (int i = 0; i < launches; ++i) {
         const double begin = NowMs();
         QEBCoreProcess::GetInstance()->CreateContainerProcess();
-        if (g_hContainerHandle == nullptr) {
+        if (!g_hContainerHandle.Held()) {
             ++failed;
             std::fprintf(stderr, "launch %d failed at %.0f ms (UTC)\n", i, UtcNowMs());
             continue;
@@ -288,7 +288,7 @@ void MeasureLaunchesUnderLoad(int launches) {
         launched.push_back(NowMs() - begin);
         // Ended only once it reported ready, so it is never killed in its own
         // start-up (where Wine could leave its console host behind).
-        if (::WaitForSingleObject(g_hContainerReadyEvent, 10000) == WAIT_OBJECT_0)
+        if (::WaitForSingleObject(hReady, 10000) == WAIT_OBJECT_0)
             ready.push_back(NowMs() - begin);
         else
             ++neverReady;
@@ -327,11 +327,11 @@ int main(int argc, char** argv) {
     // The product's log lines go to a file of this run, as in the service.
     initQebLogAt((ExeDirectory() + L"logs").c_str(), 64ULL * 1024 * 1024, 1);
     SetServiceStatusReporter(AcceptReport);
-    g_hContainerReadyEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    QEBCoreProcess::SetContainerReadyEvent(g_hContainerReadyEvent);
+    const qeb::UniqueHandle hReady(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    QEBCoreProcess::SetContainerReadyEvent(hReady.get());
 
     if (bUnderLoad) {
-        MeasureLaunchesUnderLoad(count);
+        MeasureLaunchesUnderLoad(count, hReady.get());
     } else {
         MeasureLaunch(count);
         MeasureSignatureSizes(count < 5 ? count : 5);

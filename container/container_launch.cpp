@@ -151,8 +151,9 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         LogError("OpenProcess failed.");
         return nullptr;
     }
-    const InheritedHandles inherited = {process.m_hStdInRead, process.m_hStdOutWrite, process.m_hStdInWrite,
-                                        process.m_hStdOutRead, created->hSelf.get()};
+    const PipeEndValues pipes = process.PipeEndsForLaunch();
+    const InheritedHandles inherited = {pipes.hStdInRead, pipes.hStdOutWrite, pipes.hStdInWrite, pipes.hStdOutRead,
+                                        created->hSelf.get()};
     const VelantThread::BackgroundOutcome creation = VelantThread::RunUnlessStopped(
         CREATE_PROCESS_JOB,
         [created, wide = *widePath, commandLine = FormatCommandLine(created->hSelf.get()), inherited, hExitEvent] {
@@ -169,17 +170,19 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     }
     // The container keeps its own copy of the service's process handle;
     // ours goes with the shared record.
-    g_hContainerHandle = created->result.hProcess.release();
-    return g_hContainerHandle;
+    const HANDLE hContainer = created->result.hProcess.release();
+    g_hContainerHandle.Reset(hContainer);
+    return hContainer;
 }
 
 }  // namespace
 
 HANDLE QEBCoreProcess::CreateContainerProcess() {
     try {
-        if (g_hContainerHandle != nullptr) {
+        const HANDLE hRunning = g_hContainerHandle.With([](HANDLE hHeld) noexcept { return hHeld; });
+        if (hRunning != nullptr) {
             qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME, "container is already exists.");
-            return g_hContainerHandle;
+            return hRunning;
         }
         return LaunchCheckedContainer(*this);
     } catch (...) {

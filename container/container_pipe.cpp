@@ -2,13 +2,14 @@
 
 #include "container_constants.h"
 #include "log_line.h"
-#include "pipe_field_lock.h"
 #include "qeb_core_process.h"
 #include "thread_manager.h"
 
 namespace {
 
 constexpr char FUNC_NAME[] = "QEBCoreProcess::CreateContainerPipe";
+
+}  // namespace
 
 // A pending read on the old pipe normally fails once the old pair is closed,
 // because the service's copy was its last writer. When some other process
@@ -18,14 +19,14 @@ constexpr char FUNC_NAME[] = "QEBCoreProcess::CreateContainerPipe";
 // taking its handle and entering the read, where a cancel finds nothing, so
 // the cancel is retried for a short time, measured by the clock, until the
 // read has ended; a stop ends the retries at once.
-void CancelListenerRead() noexcept {
+void QEBCoreProcess::CancelListenerRead() noexcept {
     const HANDLE hExitEvent = VelantThread::ThreadManager::GetInstance()->GetExitEvent();
     const ULONGLONG deadline = ::GetTickCount64() + LISTENER_CANCEL_TIME;
     for (;;) {
         {
-            PipeFieldLock lock;
-            if (QEBCoreProcess::s_hListenThread == nullptr || !QEBCoreProcess::s_bListenReading) return;
-            if (::CancelSynchronousIo(QEBCoreProcess::s_hListenThread)) return;
+            qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+            if (s_hListenThread == nullptr || !s_bListenReading) return;
+            if (::CancelSynchronousIo(s_hListenThread)) return;
             if (::GetLastError() != ERROR_NOT_FOUND) return;
         }
         if (::GetTickCount64() >= deadline) return;
@@ -35,7 +36,7 @@ void CancelListenerRead() noexcept {
     }
 }
 
-bool CreateInheritablePipe(HANDLE& hRead, HANDLE& hWrite) noexcept {
+bool QEBCoreProcess::CreateInheritablePipe(PipeEnd readEnd, PipeEnd writeEnd) {
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = nullptr;
@@ -43,49 +44,61 @@ bool CreateInheritablePipe(HANDLE& hRead, HANDLE& hWrite) noexcept {
     HANDLE read = nullptr;
     HANDLE write = nullptr;
     if (!::CreatePipe(&read, &write, &attributes, 0)) return false;
-    PipeFieldLock lock;
-    hRead = read;
-    hWrite = write;
+    qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+    *PipeField(readEnd) = read;
+    *PipeField(writeEnd) = write;
     return true;
 }
 
-void StartListener(QEBCoreProcess& process) noexcept {
-    QEBCoreProcess::s_hPipeAvailableEvent = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+void QEBCoreProcess::StartListener() {
+    s_hPipeAvailableEvent.Reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     try {
         // The listener gets the field's address, not its value, so that it
         // reads every later replacement.
-        VelantThread::ThreadManager::GetInstance()->StartThread(&QEBCoreProcess::Pipe_Listen, &process.m_hStdOutRead,
+        HANDLE* pReadField = nullptr;
+        {
+            qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+            pReadField = &m_hStdOutRead;
+        }
+        VelantThread::ThreadManager::GetInstance()->StartThread(&QEBCoreProcess::Pipe_Listen, pReadField,
                                                                 "QEBCoreProcess::Pipe_Listen", false);
     } catch (...) {
         // A thread the system refuses to start is as absent as a refused
         // registration.
     }
-    QEBCoreProcess::s_bListenStarted = true;
+    qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+    s_bListenStarted = true;
 }
-
-}  // namespace
 
 bool QEBCoreProcess::CreateContainerPipe() {
     // Gate first: the listener stops at its next wait while the pair changes.
-    if (s_hPipeAvailableEvent != nullptr) ::ResetEvent(s_hPipeAvailableEvent);
-    if (s_hContainerReadyEvent != nullptr) ::ResetEvent(s_hContainerReadyEvent);
+    const auto reset = [](HANDLE hEvent) noexcept {
+        if (hEvent != nullptr) ::ResetEvent(hEvent);
+    };
+    s_hPipeAvailableEvent.With(reset);
+    s_hContainerReadyEvent.With(reset);
 
     ClosePipeHandles();
     CancelListenerRead();
 
-    if (!CreateInheritablePipe(m_hStdInRead, m_hStdInWrite)) {
+    if (!CreateInheritablePipe(PipeEnd::StdInRead, PipeEnd::StdInWrite)) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, FUNC_NAME, "create anonymous pipe1 failed");
         return false;
     }
-    if (!CreateInheritablePipe(m_hStdOutRead, m_hStdOutWrite)) {
+    if (!CreateInheritablePipe(PipeEnd::StdOutRead, PipeEnd::StdOutWrite)) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, FUNC_NAME, "create anonymous pipe2 failed");
         return false;
     }
 
-    if (!s_bListenStarted) {
-        StartListener(*this);
+    bool bListenStarted = false;
+    {
+        qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+        bListenStarted = s_bListenStarted;
+    }
+    if (!bListenStarted) {
+        StartListener();
     } else {
-        ::SetEvent(s_hPipeAvailableEvent);
+        s_hPipeAvailableEvent.With([](HANDLE hEvent) noexcept { return ::SetEvent(hEvent); });
     }
     return true;
 }
@@ -94,7 +107,7 @@ bool QEBCoreProcess::CreateContainerPipe() {
 // before its read end, so a read pending on it fails before its handle is
 // closed.
 void QEBCoreProcess::ClosePipeHandles() {
-    PipeFieldLock lock;
+    qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
     for (HANDLE* field : {&m_hStdInWrite, &m_hStdInRead, &m_hStdOutWrite, &m_hStdOutRead}) {
         if (*field != nullptr) {
             ::CloseHandle(*field);

@@ -1,10 +1,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "container_constants.h"
 #include "log_line.h"
-#include "pipe_field_lock.h"
 #include "pipe_message_buffer.h"
 #include "qeb_core_process.h"
 #include "thread_manager.h"
@@ -16,20 +16,21 @@ constexpr char FUNC_NAME[] = "QEBCoreProcess::Pipe_Listen";
 
 void LogInfo(const char* text) noexcept { qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME, text); }
 
+}  // namespace
+
 // Lets a pipe replacement cancel this thread's read (CancelSynchronousIo
 // needs THREAD_TERMINATE on a real thread handle).
-void RegisterListenThread() noexcept {
+void QEBCoreProcess::RegisterListenThread() noexcept {
     const HANDLE self = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
-    PipeFieldLock lock;
-    QEBCoreProcess::s_hListenThread = self;
+    qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+    s_hListenThread = self;
 }
 
-void UnregisterListenThread() noexcept {
+void QEBCoreProcess::UnregisterListenThread() noexcept {
     HANDLE self = nullptr;
     {
-        PipeFieldLock lock;
-        self = QEBCoreProcess::s_hListenThread;
-        QEBCoreProcess::s_hListenThread = nullptr;
+        qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+        self = std::exchange(s_hListenThread, nullptr);
     }
     if (self != nullptr) ::CloseHandle(self);
 }
@@ -37,28 +38,25 @@ void UnregisterListenThread() noexcept {
 // Reads from whatever pipe the field holds now, through a private copy of the
 // handle: a replacement closes the field without waiting for this read, and
 // the copy stays valid until the read has ended.
-bool ReadFromField(HANDLE* pField, void* buffer, DWORD size) noexcept {
-    qeb::UniqueHandle pipe;
+bool QEBCoreProcess::ReadFromField(HANDLE* pField, void* buffer, DWORD size) noexcept {
+    HANDLE hCopy = nullptr;
     {
-        PipeFieldLock lock;
-        if (*pField == nullptr) return false;
+        qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
         const HANDLE self = ::GetCurrentProcess();
-        if (!::DuplicateHandle(self, *pField, self, pipe.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-            pipe.release();
+        if (*pField == nullptr || !::DuplicateHandle(self, *pField, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return false;
         }
-        QEBCoreProcess::s_bListenReading = true;
+        s_bListenReading = true;
     }
+    const qeb::UniqueHandle pipe(hCopy);
     DWORD bytesRead = 0;
     const BOOL ok = ::ReadFile(pipe.get(), buffer, size, &bytesRead, nullptr);
     {
-        PipeFieldLock lock;
-        QEBCoreProcess::s_bListenReading = false;
+        qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+        s_bListenReading = false;
     }
     return ok != FALSE;
 }
-
-}  // namespace
 
 uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
     LogInfo("QEBCoreProcess.Pipe_Listen begin.");
@@ -69,7 +67,8 @@ uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
 
     PipeMessageBuffer buffer;
     const HANDLE hExitEvent = VelantThread::ThreadManager::GetInstance()->GetExitEvent();
-    const HANDLE waitSet[2] = {hExitEvent, s_hPipeAvailableEvent};
+    const qeb::UniqueHandle hGate = s_hPipeAvailableEvent.Duplicate();
+    const HANDLE waitSet[2] = {hExitEvent, hGate.get()};
 
     while (record->isRunning) {
         // A failed wait goes on like an open gate; the read decides.
@@ -90,7 +89,11 @@ uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
         }
         qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME,
                      "get container notify workStatus = ", workStatus);
-        if (workStatus == 1 && s_hContainerReadyEvent != nullptr) ::SetEvent(s_hContainerReadyEvent);
+        if (workStatus == 1) {
+            s_hContainerReadyEvent.With([](HANDLE hEvent) noexcept {
+                if (hEvent != nullptr) ::SetEvent(hEvent);
+            });
+        }
     }
 
     UnregisterListenThread();

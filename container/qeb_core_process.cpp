@@ -2,10 +2,11 @@
 
 #include "never_destroyed.h"
 
-HANDLE g_hContainerHandle = nullptr;
+qeb::SharedHandle g_hContainerHandle;
 
-HANDLE QEBCoreProcess::s_hContainerReadyEvent = nullptr;
-HANDLE QEBCoreProcess::s_hPipeAvailableEvent = nullptr;
+qeb::KernelMutex QEBCoreProcess::s_pipeLock;
+qeb::SharedHandle QEBCoreProcess::s_hContainerReadyEvent;
+qeb::SharedHandle QEBCoreProcess::s_hPipeAvailableEvent;
 bool QEBCoreProcess::s_bListenStarted = false;
 HANDLE QEBCoreProcess::s_hListenThread = nullptr;
 bool QEBCoreProcess::s_bListenReading = false;
@@ -19,14 +20,40 @@ qeb::NeverDestroyed<QEBCoreProcess> s_instance;
 
 QEBCoreProcess* QEBCoreProcess::GetInstance() { return &s_instance.get(); }
 
-void QEBCoreProcess::SetContainerReadyEvent(HANDLE hEvent) { s_hContainerReadyEvent = hEvent; }
-
-// The container, the listener and the ready event outlive this object's
-// interest in them: only the gate and the four pipe ends are ours to close.
-QEBCoreProcess::~QEBCoreProcess() {
-    if (s_hPipeAvailableEvent != nullptr) {
-        ::CloseHandle(s_hPipeAvailableEvent);
-        s_hPipeAvailableEvent = nullptr;
+void QEBCoreProcess::SetContainerReadyEvent(HANDLE hEvent) {
+    HANDLE hCopy = nullptr;
+    const HANDLE self = ::GetCurrentProcess();
+    if (hEvent != nullptr && !::DuplicateHandle(self, hEvent, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        hCopy = nullptr;
     }
-    ClosePipeHandles();
+    s_hContainerReadyEvent.Reset(hCopy);
+}
+
+HANDLE* QEBCoreProcess::PipeField(PipeEnd end) {
+    switch (end) {
+    case PipeEnd::StdInWrite: return &m_hStdInWrite;
+    case PipeEnd::StdInRead: return &m_hStdInRead;
+    case PipeEnd::StdOutWrite: return &m_hStdOutWrite;
+    default: return &m_hStdOutRead;
+    }
+}
+
+const HANDLE* QEBCoreProcess::PipeField(PipeEnd end) const {
+    return const_cast<QEBCoreProcess*>(this)->PipeField(end);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+}
+
+qeb::UniqueHandle QEBCoreProcess::DuplicatePipeEnd(PipeEnd end) const {
+    HANDLE hCopy = nullptr;
+    qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+    const HANDLE hEnd = *PipeField(end);
+    const HANDLE self = ::GetCurrentProcess();
+    if (hEnd == nullptr || !::DuplicateHandle(self, hEnd, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        hCopy = nullptr;
+    }
+    return qeb::UniqueHandle(hCopy);
+}
+
+PipeEndValues QEBCoreProcess::PipeEndsForLaunch() const {
+    qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
+    return {m_hStdInWrite, m_hStdInRead, m_hStdOutWrite, m_hStdOutRead};
 }

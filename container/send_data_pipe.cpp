@@ -2,7 +2,6 @@
 
 #include "container_constants.h"
 #include "log_line.h"
-#include "pipe_field_lock.h"
 #include "qeb_core_process.h"
 #include "qebcore_dbg.h"
 #include "unique_handle.h"
@@ -48,19 +47,6 @@ private:
     PTP_TIMER m_timer = nullptr;
 };
 
-// A private, non-inheritable copy of the write end: a replacement may close
-// the field at any time, and a launch must not hand this copy to a container.
-qeb::UniqueHandle DuplicateStdInWrite(const QEBCoreProcess& process) noexcept {
-    qeb::UniqueHandle copy;
-    PipeFieldLock lock;
-    if (process.m_hStdInWrite == nullptr) return copy;
-    const HANDLE self = ::GetCurrentProcess();
-    if (!::DuplicateHandle(self, process.m_hStdInWrite, self, copy.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        copy.release();
-    }
-    return copy;
-}
-
 // One write call per message: the container tells messages apart by the
 // writes alone.
 bool WriteBounded(HANDLE hPipe, const void* data, DWORD size) noexcept {
@@ -76,7 +62,9 @@ bool WriteBounded(HANDLE hPipe, const void* data, DWORD size) noexcept {
 // Not const, though it changes no member: it writes to the container through
 // the object's pipe.
 bool QEBCoreProcess::SendDataPipe(const void* data, uint32_t size) {  // NOLINT(readability-make-member-function-const)
-    const qeb::UniqueHandle pipe = DuplicateStdInWrite(*this);
+    // A private, non-inheritable copy: a replacement may close the field at any
+    // time, and a launch must not hand this copy to a container.
+    const qeb::UniqueHandle pipe = DuplicatePipeEnd(PipeEnd::StdInWrite);
     if (!pipe || !WriteBounded(pipe.get(), data, size)) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, "QEBCoreProcess::SendDataPipe", "SendDataPipe failed");
         return false;

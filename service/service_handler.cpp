@@ -49,22 +49,18 @@ void ReleaseAllResources() {
                      "ReleaseAllResources fail container creation still running");
     }
 
-    // The container keeps running; the next start clears it away.
-    if (g_hContainerHandle != nullptr) {
-        ::CloseHandle(g_hContainerHandle);
-        g_hContainerHandle = nullptr;
-    }
-    if (g_hContainerReadyEvent != nullptr) {
-        // A launch still running on the service main thread must not reset
-        // the closed handle's value, which may belong to something else by then.
-        QEBCoreProcess::SetContainerReadyEvent(nullptr);
-        ::CloseHandle(g_hContainerReadyEvent);
-        g_hContainerReadyEvent = nullptr;
-    }
+    // The container keeps running; the next start clears it away. A launch
+    // still running on the service main thread, or a wait on the ready
+    // event, holds copies of its own, so these closes take nothing from
+    // under another thread.
+    g_hContainerHandle.Reset();
+    QEBCoreProcess::SetContainerReadyEvent(nullptr);
+    g_hContainerReadyEvent.Reset();
 
     const ULONGLONG now = ::GetTickCount64();
+    const qeb::UniqueHandle hServiceMainExit = g_hServiceMainExitEvent.Duplicate();
     const DWORD serviceMainExitStatus =
-        ::WaitForSingleObject(g_hServiceMainExitEvent, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+        ::WaitForSingleObject(hServiceMainExit.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
     if (serviceMainExitStatus != WAIT_OBJECT_0) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFuncRelease,
                      "ReleaseAllResources fail serviceMainExitStatus = ", serviceMainExitStatus);

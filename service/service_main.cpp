@@ -23,11 +23,12 @@ ServiceCtrlRegistrar SetServiceCtrlRegistrar(ServiceCtrlRegistrar registrar) noe
 
 void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
     DbgSdkPrepareThread();
-    g_hServiceMainExitEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_hServiceMainExitEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, "QEBCoreService.service_main enter.");
 
-    g_hServiceStatusHandle = s_registrar(QEB_SERVICE_NAME, ServiceHandlerEx, nullptr);
-    if (g_hServiceStatusHandle == nullptr) {
+    const SERVICE_STATUS_HANDLE hStatus = s_registrar(QEB_SERVICE_NAME, ServiceHandlerEx, nullptr);
+    SetServiceStatusHandle(hStatus);
+    if (hStatus == nullptr) {
         qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc,
                      "service_main RegisterServiceCtrlHandlerExW fail error = ", ::GetLastError());
         return;
@@ -37,10 +38,13 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
     SetServiceStartPendingState();
     ReportServiceStartedEvent();
 
-    g_hContainerReadyEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (g_hContainerReadyEvent != nullptr) {
-        QEBCoreProcess::SetContainerReadyEvent(g_hContainerReadyEvent);
-    } else {
+    g_hContainerReadyEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // Handed over under the event's lock: a stop may close it at any time.
+    const bool bReadyEvent = g_hContainerReadyEvent.With([](HANDLE hReady) noexcept {
+        if (hReady != nullptr) QEBCoreProcess::SetContainerReadyEvent(hReady);
+        return hReady != nullptr;
+    });
+    if (!bReadyEvent) {
         qeb::LogLine(qeb::LogLevel::Warning, qeb::kTagContainer, kFunc,
                      "server CreateEvent failed error = ", ::GetLastError());
     }
@@ -48,7 +52,7 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
     QEBCoreProcess* process = QEBCoreProcess::GetInstance();
     process->CleanContainerProcess();
     process->CreateContainerProcess();
-    if (g_hContainerHandle != nullptr) {
+    if (g_hContainerHandle.Held()) {
         WaitContainerReadyAndReportStatus();
     } else {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFunc, "server CreateContainerProcess failed");
@@ -60,5 +64,5 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
 
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, "QEBCoreService.service_main finish");
     FlushQebLogFile();
-    ::SetEvent(g_hServiceMainExitEvent);
+    g_hServiceMainExitEvent.With([](HANDLE hEvent) noexcept { return ::SetEvent(hEvent); });
 }

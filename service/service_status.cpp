@@ -1,39 +1,29 @@
 #include "service_status.h"
 
-#include "kernel_mutex_lock.h"
 #include "log_line.h"
 #include "qeb_core_process.h"
 #include "thread_manager.h"
 
+qeb::KernelMutex g_statusLock;
 SERVICE_STATUS g_serviceStatus = {};
 SERVICE_STATUS_HANDLE g_hServiceStatusHandle = nullptr;
-HANDLE g_hServiceMainExitEvent = nullptr;
-HANDLE g_hContainerReadyEvent = nullptr;
+qeb::SharedHandle g_hServiceMainExitEvent;
+qeb::SharedHandle g_hContainerReadyEvent;
 
 namespace {
 
 constexpr const char kFuncStartPending[] = "SetServiceStartPendingState";
 constexpr const char kFuncWaitReady[] = "WaitContainerReadyAndReportStatus";
 
-ServiceStatusReporter s_reporter = &::SetServiceStatus;
+ServiceStatusReporter s_reporter GUARDED_BY(g_statusLock) = &::SetServiceStatus;
 
-// Never closed: a report can still be under way on a thread that outlives
-// the exit-time destructors, and a closed value may name another object.
-HANDLE StatusMutex() noexcept {
-    static const HANDLE s_hStatusMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
-    return s_hStatusMutex;
-}
-
-class StatusLock : public qeb::KernelMutexLock {
-public:
-    StatusLock() noexcept : qeb::KernelMutexLock(StatusMutex()) {}
-};
+using StatusLock = qeb::LockGuard<qeb::KernelMutex>;
 
 bool IsStopping(DWORD state) noexcept { return state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING; }
 
 // Reports while the caller holds the lock, so that the order of reports is
 // the order of changes.
-bool ReportLocked() noexcept {
+bool ReportLocked() noexcept REQUIRES(g_statusLock) {
     SERVICE_STATUS copy = g_serviceStatus;
     return s_reporter(g_hServiceStatusHandle, &copy) != FALSE;
 }
@@ -41,7 +31,7 @@ bool ReportLocked() noexcept {
 }  // namespace
 
 ServiceStatusReporter SetServiceStatusReporter(ServiceStatusReporter reporter) noexcept {
-    StatusLock lock;
+    StatusLock lock(g_statusLock);
     ServiceStatusReporter previous = s_reporter;
     s_reporter = reporter != nullptr ? reporter : &::SetServiceStatus;
     return previous;
@@ -51,7 +41,7 @@ bool ReportServiceStatus() noexcept {
     bool reported = false;
     DWORD error = ERROR_SUCCESS;
     {
-        StatusLock lock;
+        StatusLock lock(g_statusLock);
         reported = ReportLocked();
         error = ::GetLastError();
     }
@@ -59,8 +49,13 @@ bool ReportServiceStatus() noexcept {
     return reported;
 }
 
+void SetServiceStatusHandle(SERVICE_STATUS_HANDLE hStatus) noexcept {
+    StatusLock lock(g_statusLock);
+    g_hServiceStatusHandle = hStatus;
+}
+
 void SetServiceStartValues() noexcept {
-    StatusLock lock;
+    StatusLock lock(g_statusLock);
     g_serviceStatus.dwServiceType = QEB_SERVICE_TYPE;
     g_serviceStatus.dwControlsAccepted = QEB_CONTROLS_ACCEPTED;
     g_serviceStatus.dwWin32ExitCode = NO_ERROR;
@@ -70,7 +65,7 @@ void SetServiceStartValues() noexcept {
 }
 
 void SetServiceStopPendingValues() noexcept {
-    StatusLock lock;
+    StatusLock lock(g_statusLock);
     g_serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
     g_serviceStatus.dwControlsAccepted = QEB_CONTROLS_ACCEPTED;
     g_serviceStatus.dwWin32ExitCode = NO_ERROR;
@@ -79,7 +74,7 @@ void SetServiceStopPendingValues() noexcept {
 }
 
 void SetServiceStoppedValues() noexcept {
-    StatusLock lock;
+    StatusLock lock(g_statusLock);
     g_serviceStatus.dwCurrentState = SERVICE_STOPPED;
     g_serviceStatus.dwWaitHint = 0;
 }
@@ -88,7 +83,7 @@ void SetServiceStartPendingState() {
     bool reported = true;
     DWORD error = ERROR_SUCCESS;
     {
-        StatusLock lock;
+        StatusLock lock(g_statusLock);
         // A container that ends while a stop is under way must not take the
         // service back from stop pending to start pending.
         if (IsStopping(g_serviceStatus.dwCurrentState)) return;
@@ -103,7 +98,9 @@ void SetServiceStartPendingState() {
 }
 
 void WaitContainerReadyAndReportStatus() {
-    const HANDLE waitHandles[2] = {VelantThread::ThreadManager::GetInstance()->GetExitEvent(), g_hContainerReadyEvent};
+    // A copy of its own: the stop may close the host's event meanwhile.
+    const qeb::UniqueHandle hReady = g_hContainerReadyEvent.Duplicate();
+    const HANDLE waitHandles[2] = {VelantThread::ThreadManager::GetInstance()->GetExitEvent(), hReady.get()};
     const DWORD waitResult = ::WaitForMultipleObjects(2, waitHandles, FALSE, WAIT_CONTAINER_READY_TIME);
     if (waitResult == WAIT_OBJECT_0) {
         qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFuncWaitReady,
@@ -120,7 +117,7 @@ void WaitContainerReadyAndReportStatus() {
     DWORD stateSeen = 0;
     bool bStopping = false;
     {
-        StatusLock lock;
+        StatusLock lock(g_statusLock);
         stateSeen = g_serviceStatus.dwCurrentState;
         bStopping = IsStopping(stateSeen);
         if (!bStopping) {
@@ -136,7 +133,8 @@ void WaitContainerReadyAndReportStatus() {
         return;
     }
 
-    const DWORD containerState = ::WaitForSingleObject(g_hContainerHandle, 0);
+    const DWORD containerState =
+        g_hContainerHandle.With([](HANDLE hContainer) noexcept { return ::WaitForSingleObject(hContainer, 0); });
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFuncWaitReady,
                  "WaitContainerReadyAndReportStatus WaitForSingleObject containerState = ", containerState);
     // An ended container is the supervision loop's to report.

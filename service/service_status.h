@@ -9,10 +9,18 @@
 
 #include <windows.h>
 
-extern SERVICE_STATUS g_serviceStatus;
-extern SERVICE_STATUS_HANDLE g_hServiceStatusHandle;
-extern HANDLE g_hServiceMainExitEvent;
-extern HANDLE g_hContainerReadyEvent;
+#include "locks.h"
+#include "shared_handle.h"
+#include "thread_annotations.h"
+
+// A kernel mutex: a thread the stop terminates may be inside a report.
+extern qeb::KernelMutex g_statusLock;
+extern SERVICE_STATUS g_serviceStatus GUARDED_BY(g_statusLock);
+extern SERVICE_STATUS_HANDLE g_hServiceStatusHandle GUARDED_BY(g_statusLock);
+// Set when service_main has finished its start-up; never closed.
+extern qeb::SharedHandle g_hServiceMainExitEvent;
+// The container-ready event; the container control object keeps its own copy.
+extern qeb::SharedHandle g_hContainerReadyEvent;
 
 constexpr DWORD WAIT_CONTAINER_READY_TIME = 500;
 constexpr DWORD STATUS_WAIT_HINT = 1000;
@@ -26,6 +34,7 @@ void WaitContainerReadyAndReportStatus();
 
 // Transitions written by the other parts of the host. Each changes only the
 // fields that belong to it and reports nothing.
+void SetServiceStatusHandle(SERVICE_STATUS_HANDLE hStatus) noexcept;
 void SetServiceStartValues() noexcept;
 void SetServiceStopPendingValues() noexcept;
 void SetServiceStoppedValues() noexcept;

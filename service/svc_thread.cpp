@@ -30,9 +30,11 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
 
     HANDLE waitHandles[2] = {VelantThread::ThreadManager::GetInstance()->GetExitEvent(), nullptr};
     // Failed launches in a row for the events, the first launch's included.
-    int32_t failedLaunches = g_hContainerHandle == nullptr ? 1 : 0;
+    int32_t failedLaunches = g_hContainerHandle.Held() ? 0 : 1;
     for (;;) {
-        waitHandles[1] = g_hContainerHandle;
+        // A copy of its own: the stop may close the shared handle meanwhile.
+        const qeb::UniqueHandle hContainer = g_hContainerHandle.Duplicate();
+        waitHandles[1] = hContainer.get();
         if (waitHandles[1] != nullptr) {
             // Any outcome but the exit event counts as the container having
             // ended, a failed wait included.
@@ -42,12 +44,12 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
             }
         }
 
-        if (g_hContainerHandle != nullptr) {
+        // A copy that could not be made counts as a failed wait.
+        if (g_hContainerHandle.Held()) {
             LogInfo("Container process exit.");
             DWORD exitCode = 0;
-            if (!::GetExitCodeProcess(g_hContainerHandle, &exitCode)) exitCode = STILL_ACTIVE;
-            ::CloseHandle(g_hContainerHandle);
-            g_hContainerHandle = nullptr;
+            if (!::GetExitCodeProcess(hContainer.get(), &exitCode)) exitCode = STILL_ACTIVE;
+            g_hContainerHandle.Reset();
             SetServiceStartPendingState();
             ReportContainerEndedEvent(exitCode);
         }
@@ -63,7 +65,7 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
         }
 
         QEBCoreProcess::GetInstance()->CreateContainerProcess();
-        if (g_hContainerHandle != nullptr) {
+        if (g_hContainerHandle.Held()) {
             g_startContainerFailCount = 0;
             WaitContainerReadyAndReportStatus();
             LogInfo("Restart ContainerProcess success");

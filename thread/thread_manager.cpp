@@ -16,11 +16,9 @@ ThreadManager* ThreadManager::GetInstance() {
     return &s_instance.get();
 }
 
-ThreadManager::ThreadManager() {
-    // A failed creation leaves a null handle: the poll in StartThread then
-    // fails rather than reporting "signalled", so threads are still started.
-    m_hExitEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-}
+// A failed creation leaves a null handle: the poll in StartThread then fails
+// rather than reporting "signalled", so threads are still started.
+ThreadManager::ThreadManager() : m_hExitEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 ThreadManager::~ThreadManager() {
     m_threadMap.clear();
@@ -34,7 +32,7 @@ bool ThreadManager::StartThread(ThreadEntry entry, void* param, const std::strin
         // event under this lock, no thread can slip into the registry behind
         // its back.
         if (!entry) return false;
-        std::lock_guard<std::mutex> lock(m_registryMutex);
+        qeb::LockGuard<qeb::SlimMutex> lock(m_registryMutex);
         if (::WaitForSingleObject(m_hExitEvent, 0) == WAIT_OBJECT_0) return false;
 
         auto record = std::make_shared<ThreadParam>();

@@ -8,9 +8,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "locks.h"
+#include "thread_annotations.h"
 
 namespace VelantThread {
 
@@ -37,11 +39,12 @@ public:
     // False, with nothing started or recorded, once WaitAll has begun, for an
     // empty entry, or when the system refuses the thread. The worker receives
     // its ThreadParam, never `param` itself.
-    bool StartThread(ThreadEntry entry, void* param, const std::string& funcName, bool hasMsgLoop);
+    bool StartThread(ThreadEntry entry, void* param, const std::string& funcName, bool hasMsgLoop)
+        EXCLUDES(m_registryMutex);
     HANDLE GetExitEvent() const noexcept { return m_hExitEvent; }
     // Tells every recorded thread to stop, gives each 200 ms, terminates the
     // rest and detaches them all. One-way: the exit event stays set.
-    void WaitAll();
+    void WaitAll() EXCLUDES(m_registryMutex, m_stopMutex);
     // True when the thread ended by itself in time (or there is no handle);
     // false when it had to be terminated.
     bool ThreadEndHandle(HANDLE exitHandle, DWORD timeoutMs);
@@ -49,13 +52,16 @@ public:
 private:
     using ThreadMap = std::map<std::shared_ptr<std::thread>, std::shared_ptr<ThreadParam>>;
 
-    ThreadMap m_threadMap;
-    ThreadMap m_msgLoopThreadMap;
-    HANDLE m_hExitEvent = nullptr;
-    // Keeps StartThread and WaitAll apart; never held while waiting on a thread.
-    std::mutex m_registryMutex;
-    // Keeps two WaitAll calls from releasing the same thread object at once.
-    std::mutex m_stopMutex;
+    // Keeps StartThread and WaitAll apart; never held while waiting on a
+    // thread, since a worker may itself be starting one.
+    qeb::SlimMutex m_registryMutex;
+    ThreadMap m_threadMap GUARDED_BY(m_registryMutex);
+    ThreadMap m_msgLoopThreadMap GUARDED_BY(m_registryMutex);
+    // Set once, by the first WaitAll; never closed while the process runs.
+    const HANDLE m_hExitEvent;
+    // Keeps two WaitAll calls from releasing the same thread object at once:
+    // the second waits for the first.
+    qeb::SlimMutex m_stopMutex;
 };
 
 // The Windows HANDLE behind a std::thread (a winpthreads id under mingw's

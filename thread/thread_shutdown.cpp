@@ -48,26 +48,26 @@ bool AwaitThreadEnd(HANDLE hThread, DWORD timeoutMs) noexcept {
 }  // namespace
 
 void ThreadManager::WaitAll() {
-    std::unique_lock<std::mutex> stop(m_stopMutex, std::defer_lock);
-    try {
-        stop.lock();
-        // Under the registry lock, so that a StartThread either finished its
-        // insertion before this point or sees the event and gives up: the
-        // maps cannot change once the lock is released below.
-        std::lock_guard<std::mutex> lock(m_registryMutex);
+    qeb::LockGuard<qeb::SlimMutex> stop(m_stopMutex);
+    // Taken out under the registry lock, so that a StartThread either
+    // finished its insertion before this point or sees the event and gives
+    // up; put back at the end, for the threads the stop left running keep
+    // their records for as long as the process lives.
+    ThreadMap threads;
+    ThreadMap msgLoopThreads;
+    {
+        qeb::LockGuard<qeb::SlimMutex> lock(m_registryMutex);
         ::SetEvent(m_hExitEvent);
-    } catch (...) {
-        // A mutex that cannot be taken must not cost the stop: the event is
-        // what tells the workers, so set it all the same.
-        ::SetEvent(m_hExitEvent);
+        threads.swap(m_threadMap);
+        msgLoopThreads.swap(m_msgLoopThreadMap);
     }
 
     // Every thread is told before the first wait, so they wind down in
     // parallel and the waits overlap with their ends.
-    for (auto& [thread, record] : m_msgLoopThreadMap) TellThreadToStop(*thread, *record, true);
-    for (auto& [thread, record] : m_threadMap) TellThreadToStop(*thread, *record, false);
+    for (auto& [thread, record] : msgLoopThreads) TellThreadToStop(*thread, *record, true);
+    for (auto& [thread, record] : threads) TellThreadToStop(*thread, *record, false);
 
-    for (ThreadMap* group : {&m_msgLoopThreadMap, &m_threadMap}) {
+    for (ThreadMap* group : {&msgLoopThreads, &threads}) {
         for (auto& [thread, record] : *group) {
             // Each entry on its own: one that fails must not leave the rest
             // joinable, which would end the process at exit.
@@ -83,6 +83,10 @@ void ThreadManager::WaitAll() {
             }
         }
     }
+
+    qeb::LockGuard<qeb::SlimMutex> lock(m_registryMutex);
+    m_threadMap.swap(threads);
+    m_msgLoopThreadMap.swap(msgLoopThreads);
 }
 
 bool ThreadManager::ThreadEndHandle(HANDLE exitHandle, DWORD timeoutMs) {
