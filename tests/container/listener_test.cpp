@@ -57,7 +57,8 @@ TEST(Listener, EachMessageOverFreshPipes) {
     QEBCoreProcess::SetContainerReadyEvent(hReady.get());
     QEBCoreProcess& process = *QEBCoreProcess::GetInstance();
     // The listener is running (started here or by an earlier launch) and its start-up line is out of the way.
-    ASSERT_TRUE(process.CreateContainerPipe() && Write(process.DuplicatePipeEnd(PipeEnd::StdOutWrite).get(), L"NotifyWorkStatus424242"));
+    ASSERT_TRUE(process.CreateContainerPipe() &&
+                Write(process.DuplicatePipeEnd(PipeEnd::StdOutWrite).get(), L"NotifyWorkStatus424242"));
     ASSERT_TRUE(log.Has(Status(424242), 0, 5000)) << log.Tail();
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.text.begin(), row.text.begin() + std::min<size_t>(row.text.size(), 40)));
@@ -73,7 +74,8 @@ TEST(Listener, EachMessageOverFreshPipes) {
         ASSERT_TRUE(kit::WaitFor(
             [&] {
                 DWORD available = 1;
-                return ::PeekNamedPipe(process.DuplicatePipeEnd(PipeEnd::StdOutRead).get(), nullptr, 0, nullptr, &available, nullptr) &&
+                return ::PeekNamedPipe(process.DuplicatePipeEnd(PipeEnd::StdOutRead).get(), nullptr, 0, nullptr,
+                                       &available, nullptr) &&
                        available == 0;
             },
             5000));

@@ -313,8 +313,7 @@ TEST_F(Host, StopInTheFirstReadinessWaitWithAReportHeld) {
     Scenario("ready never\n");
     s_hReportGate.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread dispatcher([] { service_main(0, nullptr); });
-    ASSERT_TRUE(kit::WaitFor([] { return g_hContainerHandle.Held() && s_reportsEntered == 1; }, 10000))
-        << log.Tail();
+    ASSERT_TRUE(kit::WaitFor([] { return g_hContainerHandle.Held() && s_reportsEntered == 1; }, 10000)) << log.Tail();
     Adopt();
     const ULONGLONG request = ::GetTickCount64();
     EXPECT_EQ(0u, s_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr));
