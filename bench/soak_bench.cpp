@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "bench_report.h"
-#include "event_report.h"
 #include "qebcore_log.h"
+#include "service_events.h"
 #include "service_handler.h"
 #include "service_main.h"
 #include "service_status.h"
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     s_checkpoints.reserve(16);
 
     initQebLog(10, 10);
-    qeb::PrepareEventReports();
+    PrepareServiceEvents();
     qeb::SetEventReportFunction(&CountEvent);
     SetServiceStatusReporter(&Capture);
     SetServiceCtrlRegistrar(&Register);

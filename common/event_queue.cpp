@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "kernel_mutex_lock.h"
+#include "locks.h"
+#include "thread_annotations.h"
 #include "unique_handle.h"
 
 namespace qeb::detail {
@@ -11,13 +12,14 @@ namespace qeb::detail {
 namespace {
 
 struct QueuedEvent {
+    const EventCatalog* catalog = nullptr;
     DWORD eventId = 0;
     uint32_t droppedBefore = 0;  // events dropped right before this one
     EventText text;
 };
 
-// Touched only under the queue's mutex. Plain data without a destructor: the
-// reporter may still deliver while the process runs its exit code.
+// Plain data without a destructor: the reporter may still deliver while the
+// process runs its exit code.
 struct EventQueue {
     QueuedEvent entries[EVENT_QUEUE_SLOTS];
     size_t first = 0;
@@ -25,18 +27,17 @@ struct EventQueue {
     uint32_t dropped = 0;
     bool bReporterStarted = false;
 };
-EventQueue s_queue;
+// A kernel mutex, as a thread the stop terminates may be inside QueueEvent.
+KernelMutex s_queueLock;
+EventQueue s_queue GUARDED_BY(s_queueLock);
 
-// Never closed: the reporter uses them until the process ends. A kernel
-// mutex, as a thread the stop terminates may be inside QueueEvent.
+// Never closed: the reporter uses them until the process ends.
 struct QueueHandles {
-    HANDLE hMutex;
     HANDLE hWake;  // auto-reset: something was queued
     HANDLE hIdle;  // manual-reset: nothing queued and nothing under way
 };
 const QueueHandles& Handles() noexcept {
-    static const QueueHandles s_handles{::CreateMutexW(nullptr, FALSE, nullptr),
-                                        ::CreateEventW(nullptr, FALSE, FALSE, nullptr),
+    static const QueueHandles s_handles{::CreateEventW(nullptr, FALSE, FALSE, nullptr),
                                         ::CreateEventW(nullptr, TRUE, TRUE, nullptr)};
     return s_handles;
 }
@@ -44,7 +45,7 @@ const QueueHandles& Handles() noexcept {
 // False when the queue was empty; the reporter is idle from then on.
 bool TakeNext(QueuedEvent& event) noexcept {
     const QueueHandles& handles = Handles();
-    const KernelMutexLock lock(handles.hMutex);
+    const LockGuard<KernelMutex> lock(s_queueLock);
     if (s_queue.count == 0) {
         ::SetEvent(handles.hIdle);
         return false;
@@ -66,20 +67,19 @@ DWORD WINAPI ReporterThread(void* /*unused*/) {
                 EventText dropped;
                 dropped.Add(count);
                 dropped.Add("0");
-                DeliverEvent(QEB_EVENT_REPORTS_DROPPED, dropped);
+                DeliverEvent(*event.catalog, event.catalog->reportsDroppedId, dropped);
             }
-            DeliverEvent(event.eventId, event.text);
+            DeliverEvent(*event.catalog, event.eventId, event.text);
         }
     }
 }
 
 }  // namespace
 
-DWORD QueueEvent(DWORD eventId, const EventText& text) noexcept {
+DWORD QueueEvent(const EventCatalog& catalog, DWORD eventId, const EventText& text) noexcept {
     const QueueHandles& handles = Handles();
-    if (handles.hMutex == nullptr || handles.hWake == nullptr || handles.hIdle == nullptr)
-        return ERROR_NOT_ENOUGH_MEMORY;
-    const KernelMutexLock lock(handles.hMutex);
+    if (handles.hWake == nullptr || handles.hIdle == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    const LockGuard<KernelMutex> lock(s_queueLock);
     if (!s_queue.bReporterStarted) {
         // Its handle is not needed: nothing ever waits for the reporter.
         const UniqueHandle hThread(::CreateThread(nullptr, 0, &ReporterThread, nullptr, 0, nullptr));
@@ -91,6 +91,7 @@ DWORD QueueEvent(DWORD eventId, const EventText& text) noexcept {
         return ERROR_BUSY;
     }
     QueuedEvent& entry = s_queue.entries[(s_queue.first + s_queue.count) % EVENT_QUEUE_SLOTS];
+    entry.catalog = &catalog;
     entry.eventId = eventId;
     entry.droppedBefore = std::exchange(s_queue.dropped, 0);
     entry.text = text;

@@ -30,10 +30,10 @@ struct EventText {
 // ERROR_SUCCESS once the reporter has the event; ERROR_BUSY when the queue is
 // full (the drop is counted, and the next event queued carries the count), or
 // the error that kept the reporter thread from starting.
-DWORD QueueEvent(DWORD eventId, const EventText& text) noexcept;
+DWORD QueueEvent(const EventCatalog& catalog, DWORD eventId, const EventText& text) noexcept;
 
 // On the reporter thread: hands one event to the Event Log, or logs why not.
-void DeliverEvent(DWORD eventId, const EventText& text) noexcept;
+void DeliverEvent(const EventCatalog& catalog, DWORD eventId, const EventText& text) noexcept;
 
 // True once every queued event was delivered, within timeoutMs.
 bool WaitForQueuedEvents(DWORD timeoutMs) noexcept;

@@ -8,14 +8,14 @@
 
 #include "event_queue.h"
 #include "event_throttle.h"
-#include "kernel_mutex_lock.h"
+#include "locks.h"
 #include "log_line.h"
 
 namespace qeb {
 
 namespace {
 
-constexpr char kFunc[] = "ReportServiceEvent";
+constexpr char kFunc[] = "ReportEvent";
 
 std::atomic<EventReportFunction> s_report{&::ReportEventW};
 std::atomic<EventClock> s_clock{&::GetTickCount64};
@@ -24,16 +24,12 @@ std::atomic<EventClock> s_clock{&::GetTickCount64};
 std::atomic<HANDLE> s_hSource{nullptr};
 std::atomic<bool> s_bStopBegun{false};
 char s_version[32] = "unknown";
-EventThrottle s_throttle;
+// A kernel mutex: a thread the stop terminates inside a report must not
+// leave the throttle locked for good.
+KernelMutex s_throttleLock;
+EventThrottle s_throttle GUARDED_BY(s_throttleLock);
 // The crash report's one insert, outside the crashing thread's stack.
 wchar_t s_crashDumpPath[EVENT_INSERT_MAX_CHARS + 1] = {};
-
-// A kernel mutex: a thread the stop terminates inside a report must not
-// leave the throttle locked for good. Never closed, as the source.
-HANDLE ThrottleMutex() noexcept {
-    static const HANDLE s_hMutex = ::CreateMutexW(nullptr, FALSE, nullptr);
-    return s_hMutex;
-}
 
 // The type follows the severity the message table gives the identifier.
 WORD EventType(DWORD eventId) noexcept {
@@ -44,21 +40,10 @@ WORD EventType(DWORD eventId) noexcept {
     }
 }
 
-WORD EventCategory(DWORD eventId) noexcept {
-    switch (eventId) {
-    case QEB_EVENT_CONTAINER_REFUSED: return static_cast<WORD>(QEB_CATEGORY_SECURITY);
-    case QEB_EVENT_SERVICE_STARTED:
-    case QEB_EVENT_SERVICE_STOPPED:
-    case QEB_EVENT_REPORTS_DROPPED:
-    case QEB_EVENT_SERVICE_CRASHED: return static_cast<WORD>(QEB_CATEGORY_SERVICE);
-    default: return static_cast<WORD>(QEB_CATEGORY_CONTAINER);
-    }
-}
-
-HANDLE Source() noexcept {
+HANDLE Source(const wchar_t* sourceName) noexcept {
     HANDLE hSource = s_hSource.load();
     if (hSource != nullptr) return hSource;
-    hSource = ::RegisterEventSourceW(nullptr, EVENT_SOURCE_NAME);
+    hSource = ::RegisterEventSourceW(nullptr, sourceName);
     HANDLE hEarlier = nullptr;
     if (hSource != nullptr && !s_hSource.compare_exchange_strong(hEarlier, hSource)) {
         ::DeregisterEventSource(hSource);
@@ -75,12 +60,13 @@ void LogNotReported(DWORD eventId, DWORD error) noexcept {
     }
 }
 
-void Report(DWORD eventId, std::initializer_list<const char*> inserts, bool bAfterStop) noexcept {
+void Report(const EventCatalog& catalog, DWORD eventId, std::initializer_list<const char*> inserts,
+            bool bAfterStop) noexcept {
     if (!bAfterStop && s_bStopBegun.load()) return;
     EventThrottle::Decision decision;
     {
-        const KernelMutexLock lock(ThrottleMutex());
-        decision = s_throttle.Admit(eventId, s_clock.load()());
+        const LockGuard<KernelMutex> lock(s_throttleLock);
+        decision = s_throttle.Admit(catalog, eventId, s_clock.load()());
     }
     if (!decision.bReport) return;
 
@@ -91,7 +77,7 @@ void Report(DWORD eventId, std::initializer_list<const char*> inserts, bool bAft
     char heldBack[16] = {};
     std::snprintf(heldBack, sizeof heldBack, "%lu", static_cast<unsigned long>(decision.heldBack));
     text.Add(heldBack);
-    const DWORD error = detail::QueueEvent(eventId, text);
+    const DWORD error = detail::QueueEvent(catalog, eventId, text);
     if (error != ERROR_SUCCESS) LogNotReported(eventId, error);
 }
 
@@ -136,11 +122,11 @@ void EventText::Add(const char* text) noexcept {
     ++count;
 }
 
-void DeliverEvent(DWORD eventId, const EventText& text) noexcept {
+void DeliverEvent(const EventCatalog& catalog, DWORD eventId, const EventText& text) noexcept {
     LPCWSTR pointers[EVENT_MAX_INSERTS + 1] = {};
     for (WORD i = 0; i < text.count; ++i) pointers[i] = text.inserts[i];
-    const HANDLE hSource = Source();
-    if (hSource != nullptr && s_report.load()(hSource, EventType(eventId), EventCategory(eventId), eventId, nullptr,
+    const HANDLE hSource = Source(catalog.sourceName);
+    if (hSource != nullptr && s_report.load()(hSource, EventType(eventId), catalog.category(eventId), eventId, nullptr,
                                               text.count, 0, pointers, nullptr)) {
         return;
     }
@@ -151,9 +137,9 @@ void DeliverEvent(DWORD eventId, const EventText& text) noexcept {
 
 bool WaitForEventReports(DWORD timeoutMs) noexcept { return detail::WaitForQueuedEvents(timeoutMs); }
 
-void PrepareEventReports() noexcept {
+void PrepareEventReports(const EventCatalog& catalog) noexcept {
     ReadProgramVersion();
-    if (Source() == nullptr) {
+    if (Source(catalog.sourceName) == nullptr) {
         LogLine(LogLevel::Warning, kTagContainer, "PrepareEventReports",
                 "RegisterEventSourceW fail error = ", static_cast<unsigned long>(::GetLastError()));
     }
@@ -161,17 +147,18 @@ void PrepareEventReports() noexcept {
 
 const char* ProgramVersionText() noexcept { return s_version; }
 
-void ReportServiceEvent(DWORD eventId, std::initializer_list<const char*> inserts) noexcept {
-    Report(eventId, inserts, false);
+void ReportEvent(const EventCatalog& catalog, DWORD eventId, std::initializer_list<const char*> inserts) noexcept {
+    Report(catalog, eventId, inserts, false);
 }
 
-void ReportServiceEventAfterStop(DWORD eventId, std::initializer_list<const char*> inserts) noexcept {
-    Report(eventId, inserts, true);
+void ReportEventAfterStop(const EventCatalog& catalog, DWORD eventId,
+                          std::initializer_list<const char*> inserts) noexcept {
+    Report(catalog, eventId, inserts, true);
 }
 
 void EndEventReportsForStop() noexcept { s_bStopBegun.store(true); }
 
-void ReportServiceCrashEvent(const wchar_t* dumpPath) noexcept {
+void ReportCrashEvent(const EventCatalog& catalog, const wchar_t* dumpPath) noexcept {
     const HANDLE hSource = s_hSource.load();
     if (hSource == nullptr) return;
     size_t length = 0;
@@ -179,8 +166,8 @@ void ReportServiceCrashEvent(const wchar_t* dumpPath) noexcept {
         s_crashDumpPath[length] = dumpPath[length];
     s_crashDumpPath[length] = L'\0';
     LPCWSTR inserts[2] = {s_crashDumpPath, L"0"};
-    s_report.load()(hSource, EventType(QEB_EVENT_SERVICE_CRASHED), EventCategory(QEB_EVENT_SERVICE_CRASHED),
-                    QEB_EVENT_SERVICE_CRASHED, nullptr, 2, 0, inserts, nullptr);
+    s_report.load()(hSource, EventType(catalog.crashId), catalog.category(catalog.crashId), catalog.crashId, nullptr, 2,
+                    0, inserts, nullptr);
 }
 
 EventReportFunction SetEventReportFunction(EventReportFunction report) noexcept {

@@ -1,22 +1,8 @@
 #include "event_throttle.h"
 
-#include <windows.h>
-
-#include "QEBCoreServiceEvents.h"
-
 namespace qeb {
 
-namespace {
-
-// Failures start an outage; the container running again ends every one.
-constexpr uint32_t OUTAGE_END = QEB_EVENT_CONTAINER_RUNNING_AGAIN;
-bool StartsOutage(uint32_t eventId) noexcept {
-    return eventId == QEB_EVENT_CONTAINER_REFUSED || eventId == QEB_EVENT_LAUNCHES_FAILING;
-}
-
-}  // namespace
-
-EventThrottle::Decision EventThrottle::Admit(uint32_t eventId, uint64_t nowMs) noexcept {
+EventThrottle::Decision EventThrottle::Admit(const EventCatalog& catalog, uint32_t eventId, uint64_t nowMs) noexcept {
     Slot* own = nullptr;
     Slot* free = nullptr;
     bool bEndsOutage = false;
@@ -25,11 +11,11 @@ EventThrottle::Decision EventThrottle::Admit(uint32_t eventId, uint64_t nowMs) n
             if (free == nullptr) free = &slot;
         } else if (slot.eventId == eventId) {
             own = &slot;
-        } else if (slot.bAwaitingRecovery && eventId == OUTAGE_END) {
+        } else if (slot.bAwaitingRecovery && eventId == catalog.outageEndId) {
             bEndsOutage = true;
         }
     }
-    const bool bFailure = StartsOutage(eventId);
+    const bool bFailure = catalog.startsOutage != nullptr && catalog.startsOutage(eventId);
     if (own == nullptr) {
         // An identifier the table has no room for is never held back: losing
         // an event is worse than a flood of one kind.

@@ -3,8 +3,12 @@
 // every 2 s would otherwise put 43,200 events a day into the Application
 // log; the log file still keeps every line.
 
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
+
+#include "event_report.h"
 
 namespace qeb {
 
@@ -25,7 +29,8 @@ public:
         uint32_t heldBack = 0;  // occurrences held back since the last report
     };
 
-    Decision Admit(uint32_t eventId, uint64_t nowMs) noexcept;
+    // The catalogue gives the outage rule.
+    Decision Admit(const EventCatalog& catalog, uint32_t eventId, uint64_t nowMs) noexcept;
 
 private:
     struct Slot {

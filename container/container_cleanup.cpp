@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "container_constants.h"
-#include "event_report.h"
+#include "container_events.h"
 #include "log_line.h"
 #include "qeb_core_process.h"
 #include "unique_handle.h"
@@ -60,13 +60,14 @@ void QEBCoreProcess::CleanContainerProcess() {
                      static_cast<unsigned long>(::GetLastError()));
         return;
     }
-    unsigned long cleared = 0;
+    uint32_t cleared = 0;
     do {
         if (std::wcscmp(entry.szExeFile, CONTAINER_EXE_NAME_W) == 0 &&
             KillContainerProcess(entry.th32ProcessID, listedAt))
             ++cleared;
     } while (::Process32NextW(snapshot.get(), &entry));
-    if (cleared > 0) qeb::ReportServiceEvent(QEB_EVENT_STRAY_CONTAINERS_ENDED, {std::to_string(cleared).c_str()});
+    const ContainerEventSink* sink = GetContainerEventSink();
+    if (cleared > 0 && sink != nullptr) sink->strayContainersEnded(cleared);
 }
 
 bool QEBCoreProcess::KillContainerProcess(DWORD processId) {

@@ -9,7 +9,7 @@
 #include "background_call.h"
 #include "container_constants.h"
 #include "container_creation.h"
-#include "event_report.h"
+#include "container_events.h"
 #include "log_line.h"
 #include "path_utils.h"
 #include "qeb_core_process.h"
@@ -52,6 +52,11 @@ HANDLE AbandonForStop() noexcept {
 HANDLE FailForRefusedWork(const char* job) noexcept {
     LogError("ContainerProcess launch failed, background work refused: ", job);
     return nullptr;
+}
+
+void TellRefused(const std::string& path, const char* check) noexcept {
+    const ContainerEventSink* sink = GetContainerEventSink();
+    if (sink != nullptr) sink->containerRefused(path.c_str(), check);
 }
 
 // The outcome of one piece of the launch on the pool thread, with the stop's
@@ -129,7 +134,7 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     if (embedded == StepOutcome::Refused) return FailForRefusedWork(EMBEDDED_CHECK_JOB);
     if (embedded == StepOutcome::Failed) {
         LogError("ContainerProcess exe verify failed. exepath = ", path);
-        qeb::ReportServiceEvent(QEB_EVENT_CONTAINER_REFUSED, {path.c_str(), "embedded signature"});
+        TellRefused(path, "embedded signature");
         return nullptr;
     }
     const StepOutcome velant = CheckUnlessStopped(
@@ -140,7 +145,7 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     if (velant == StepOutcome::Refused) return FailForRefusedWork(VELANT_CHECK_JOB);
     if (velant == StepOutcome::Failed) {
         LogError("ContainerProcess exe verify failed. Not Velant exe");
-        qeb::ReportServiceEvent(QEB_EVENT_CONTAINER_REFUSED, {path.c_str(), "publisher signature"});
+        TellRefused(path, "publisher signature");
         return nullptr;
     }
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME, "ContainerProcess exe verify success");

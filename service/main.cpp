@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include "background_call.h"
-#include "event_report.h"
 #include "log_line.h"
 #include "qebcore_dbg.h"
 #include "qebcore_log.h"
@@ -23,9 +22,9 @@ int main(int /*argc*/, char** /*argv*/) {
     initQebLog(10, 10);
     qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, "main", "QEBCoreService.main start and begin.");
     DbgSdkInit();
-    qeb::PrepareEventReports();
+    PrepareServiceEvents();
     // A crash of the service itself is the administrators' to see too.
-    DbgSdkSetCrashCallback(&qeb::ReportServiceCrashEvent);
+    DbgSdkSetCrashCallback(&ReportServiceCrashEvent);
     // The first signature check's one-time cost (loading the trust providers
     // and crypto modules) is paid here, beside the service's start-up instead
     // of on its way to running.

@@ -7,6 +7,23 @@
 
 #include <cstdint>
 
+#include "event_report.h"
+
+// The service's events: its source, categories, outage rule and identifiers
+// (the message table QEBCoreServiceEvents.mc).
+extern const qeb::EventCatalog kServiceEvents;
+
+// Process entry, before the dispatcher starts: registers the source and
+// reads the version once.
+void PrepareServiceEvents() noexcept;
+// The crash path's report, after the dump is written.
+void ReportServiceCrashEvent(const wchar_t* dumpPath) noexcept;
+
+// Service main thread, before the first launch: what the container control
+// object tells (stray containers ended, a container refused) becomes the
+// service's events.
+void ReportContainerEvents() noexcept;
+
 // Service main thread, once start pending is reported.
 void ReportServiceStartedEvent() noexcept;
 

@@ -49,6 +49,7 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
                      "server CreateEvent failed error = ", ::GetLastError());
     }
 
+    ReportContainerEvents();
     QEBCoreProcess* process = QEBCoreProcess::GetInstance();
     process->CleanContainerProcess();
     process->CreateContainerProcess();

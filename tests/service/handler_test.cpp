@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "container_events.h"
 #include "event_queue.h"
 #include "event_record.h"
 #include "event_report.h"
@@ -299,10 +300,10 @@ TEST_F(Host, ServiceLifeReportsEveryStatusExactly) {
     ASSERT_TRUE(qeb::WaitForEventReports(5000));
     events.push_back("0x400003e9 4 1: system shutdown | 0");
     // What the crash filter will report once a dump is written.
-    qeb::ReportServiceCrashEvent(L"C:\\dumps\\QEBCoreService.dmp");
+    ReportServiceCrashEvent(L"C:\\dumps\\QEBCoreService.dmp");
     events.push_back("0xc0000bba 1 1: C:\\dumps\\QEBCoreService.dmp | 0");
     EXPECT_EQ(Events(), events);
-    EXPECT_TRUE(log.Has("W container event 1001 not reported, error = 1502(ReportServiceEvent)")) << log.Tail();
+    EXPECT_TRUE(log.Has("W container event 1001 not reported, error = 1502(ReportEvent)")) << log.Tail();
 }
 
 // A stop while the first container's readiness wait still has most of its
@@ -362,6 +363,7 @@ TEST_F(Host, AlertRulesHoldOnTheMovedClock) {
         {2100, 2000, 1, "2000/2"},
     };
     const std::string path = qeb::GetExeDirectory() + "QEBCoreContainer.exe";
+    ReportContainerEvents();
     std::vector<std::string> expected, seen;
     for (const auto& row : timeline) {
         s_nowMs = 1000 + row.seconds * 1000;
@@ -369,7 +371,7 @@ TEST_F(Host, AlertRulesHoldOnTheMovedClock) {
         case 2000: ReportContainerEndedEvent(static_cast<DWORD>(row.count)); break;
         case 3001: ReportLaunchesFailingEvent(row.count); break;
         case 1002: ReportRunningAgainEvent(row.count); break;
-        default: qeb::ReportServiceEvent(QEB_EVENT_CONTAINER_REFUSED, {path.c_str(), "embedded signature"});
+        default: GetContainerEventSink()->containerRefused(path.c_str(), "embedded signature");
         }
         if (*row.seen != '\0') expected.emplace_back(row.seen);
     }
