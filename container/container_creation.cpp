@@ -5,27 +5,22 @@
 
 #include "background_call.h"
 #include "container_constants.h"
+#include "locks.h"
 #include "qebcore_memset_s.h"
+#include "thread_annotations.h"
 
 namespace {
 
 // Creations under way. Trivially destructible and never torn down: a pool
-// thread may still be inside a creation while the process exits.
-struct CreationsInFlight {
-    CRITICAL_SECTION lock;
-    HANDLE hIdle;  // manual-reset, signalled while none is under way
-    long count;
-};
+// thread may still be inside a creation while the process exits. Pool
+// threads are never terminated, so a slim lock will do.
+qeb::SlimMutex s_inFlightLock;
+long s_inFlightCount GUARDED_BY(s_inFlightLock) = 0;
 
-CreationsInFlight& InFlight() noexcept {
-    static CreationsInFlight s_inFlight{};
-    static const bool s_bReady = [] {
-        ::InitializeCriticalSection(&s_inFlight.lock);
-        s_inFlight.hIdle = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
-        return true;
-    }();
-    static_cast<void>(s_bReady);
-    return s_inFlight;
+// Manual-reset, signalled while no creation is under way; never closed.
+HANDLE IdleEvent() noexcept {
+    static const HANDLE s_hIdle = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return s_hIdle;
 }
 
 // The look at the exit event and the count of creations under way change
@@ -33,19 +28,17 @@ CreationsInFlight& InFlight() noexcept {
 // the event: a creation either sees the stop or is counted before the stop
 // path looks at the count.
 bool EnterCreation(HANDLE hExitEvent) noexcept {
-    CreationsInFlight& inFlight = InFlight();
-    ::EnterCriticalSection(&inFlight.lock);
+    const HANDLE hIdle = IdleEvent();
+    const qeb::LockGuard<qeb::SlimMutex> lock(s_inFlightLock);
     const bool bStopped = VelantThread::IsSignalled(hExitEvent);
-    if (!bStopped && inFlight.count++ == 0 && inFlight.hIdle != nullptr) ::ResetEvent(inFlight.hIdle);
-    ::LeaveCriticalSection(&inFlight.lock);
+    if (!bStopped && s_inFlightCount++ == 0 && hIdle != nullptr) ::ResetEvent(hIdle);
     return !bStopped;
 }
 
 void LeaveCreation() noexcept {
-    CreationsInFlight& inFlight = InFlight();
-    ::EnterCriticalSection(&inFlight.lock);
-    if (--inFlight.count == 0 && inFlight.hIdle != nullptr) ::SetEvent(inFlight.hIdle);
-    ::LeaveCriticalSection(&inFlight.lock);
+    const HANDLE hIdle = IdleEvent();
+    const qeb::LockGuard<qeb::SlimMutex> lock(s_inFlightLock);
+    if (--s_inFlightCount == 0 && hIdle != nullptr) ::SetEvent(hIdle);
 }
 
 // A container created suspended has run none of its code; ended here it
@@ -155,9 +148,8 @@ void CreateContainerUnlessStopped(CreationResult& result, const std::wstring& pa
 }
 
 bool WaitForContainerCreation(DWORD timeoutMs) noexcept {
-    CreationsInFlight& inFlight = InFlight();
+    const HANDLE hIdle = IdleEvent();
     // Past this point a creation that has not counted itself in sees the stop.
-    ::EnterCriticalSection(&inFlight.lock);
-    ::LeaveCriticalSection(&inFlight.lock);
-    return inFlight.hIdle != nullptr && ::WaitForSingleObject(inFlight.hIdle, timeoutMs) == WAIT_OBJECT_0;
+    { const qeb::LockGuard<qeb::SlimMutex> lock(s_inFlightLock); }
+    return hIdle != nullptr && ::WaitForSingleObject(hIdle, timeoutMs) == WAIT_OBJECT_0;
 }
