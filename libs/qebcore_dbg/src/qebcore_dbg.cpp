@@ -3,13 +3,14 @@
 #include <windows.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
 #include "crash_path.h"
 #include "dump_writer.h"
+#include "locks.h"
 #include "qebcore_log.h"
 #include "qebcore_log_sink.h"
+#include "thread_annotations.h"
 
 namespace {
 
@@ -23,8 +24,8 @@ constexpr DWORD CRASH_DUMP_DEADLINE_MS = 15000;
 // How long DbgSdkUnInit waits for the idle dump thread to end.
 constexpr DWORD DUMP_THREAD_END_WAIT_MS = 1000;
 
-std::mutex s_installMutex;
-bool s_bInstalled = false;
+qeb::SlimMutex s_installMutex;
+bool s_bInstalled GUARDED_BY(s_installMutex) = false;
 
 // Shared by the crashing thread and the dump thread. The crash path only
 // reads and stores these and signals: it allocates nothing and takes no
@@ -154,7 +155,7 @@ void EndInCrashHere(const CrashSource& source, DWORD exitCode) noexcept {
 
 void DbgSdkInit() {
     try {
-        std::lock_guard<std::mutex> lock(s_installMutex);
+        const qeb::LockGuard<qeb::SlimMutex> lock(s_installMutex);
         if (s_bInstalled || s_bCrashing.load()) return;
         DbgSdkPrepareThread();
         // Without dbghelp the crash path still logs the crash and ends the process.
@@ -168,7 +169,7 @@ void DbgSdkInit() {
 
 void DbgSdkUnInit() {
     try {
-        std::lock_guard<std::mutex> lock(s_installMutex);
+        const qeb::LockGuard<qeb::SlimMutex> lock(s_installMutex);
         if (!s_bInstalled || s_bCrashing.load()) return;
         qebdbg::RemoveCrashSources();
         s_bInstalled = false;

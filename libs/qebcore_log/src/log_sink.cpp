@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "log_record.h"
+#include "thread_annotations.h"
 
 namespace qeblog {
 
@@ -30,7 +31,6 @@ constexpr size_t PATH_CHARS = DIRECTORY_CHARS + 48;
 constexpr wchar_t BASE_NAME[] = L"QEBCoreService";
 constexpr wchar_t EXTENSION[] = L".log";
 
-// Everything below is touched only while the process-wide lock is held.
 // Plain data without a destructor: a thread still logging while the process
 // runs its exit code never meets a destroyed object.
 struct SinkState {
@@ -47,8 +47,6 @@ struct SinkState {
     unsigned long dropped;
     wchar_t directory[DIRECTORY_CHARS];
 };
-
-SinkState g_sink{};
 
 // A kernel mutex rather than a user-mode lock: the thread manager may
 // terminate a thread in the middle of a log call, and a kernel mutex owned by
@@ -82,35 +80,37 @@ DWORD WaitForLock(HANDLE hLock) noexcept {
     return ::WaitForSingleObject(hLock, STOPPING_LOCK_WAIT_MS);
 }
 
-class SinkLock {
+class CAPABILITY("mutex") SinkMutex {
 public:
-    SinkLock() noexcept : m_hLock(GetShared(s_hLock, true)) {
-        if (m_hLock == nullptr) return;
-        const DWORD result = WaitForLock(m_hLock);
-        m_bHeld = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    // True when held, a hold its last owner left abandoned included.
+    bool TryLock() noexcept TRY_ACQUIRE(true) {
+        const HANDLE hLock = GetShared(s_hLock, true);
+        if (hLock == nullptr) return false;
+        const DWORD result = WaitForLock(hLock);
+        if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) return false;
+        m_hHeld = hLock;
         m_bAbandoned = result == WAIT_ABANDONED;
+        return true;
     }
-    ~SinkLock() {
-        if (m_bHeld) ::ReleaseMutex(m_hLock);
-    }
-    SinkLock(const SinkLock&) = delete;
-    SinkLock& operator=(const SinkLock&) = delete;
-
-    bool held() const noexcept { return m_bHeld; }
-    bool abandoned() const noexcept { return m_bAbandoned; }
+    void Unlock() noexcept RELEASE() { ::ReleaseMutex(m_hHeld); }
+    // The last owner was ended while it held the lock: the state may be half-changed.
+    bool Abandoned() const noexcept REQUIRES(this) { return m_bAbandoned; }
 
 private:
-    HANDLE m_hLock;
-    bool m_bHeld = false;
+    // Written only by the holder.
+    HANDLE m_hHeld = nullptr;
     bool m_bAbandoned = false;
 };
+
+SinkMutex s_sinkLock;
+SinkState g_sink GUARDED_BY(s_sinkLock){};
 
 // cppcheck-suppress constParameter ; HANDLE is an opaque value, not a pointer to data
 bool IsValid(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 // Composes "<directory>\QEBCoreService[.<index>].log" without touching the
 // heap, so that rotation under the lock cannot fail for lack of memory.
-void MakeFilePath(wchar_t (&path)[PATH_CHARS], int index) noexcept {
+void MakeFilePath(wchar_t (&path)[PATH_CHARS], int index) noexcept REQUIRES(s_sinkLock) {
     size_t at = 0;
     auto append = [&](const wchar_t* text) {
         while (*text != L'\0' && at + 1 < PATH_CHARS) path[at++] = *text++;
@@ -132,7 +132,7 @@ void MakeFilePath(wchar_t (&path)[PATH_CHARS], int index) noexcept {
     path[at] = L'\0';
 }
 
-void CloseFileLocked() noexcept {
+void CloseFileLocked() noexcept REQUIRES(s_sinkLock) {
     const HANDLE hFile = g_sink.hFile;
     // Cleared first: a thread terminated half-way leaves "no file" behind,
     // never a closed handle that looks open.
@@ -140,7 +140,7 @@ void CloseFileLocked() noexcept {
     if (IsValid(hFile)) ::CloseHandle(hFile);
 }
 
-bool OpenFileLocked() noexcept {
+bool OpenFileLocked() noexcept REQUIRES(s_sinkLock) {
     wchar_t path[PATH_CHARS];
     MakeFilePath(path, 0);
     const HANDLE hFile = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
@@ -156,13 +156,13 @@ bool OpenFileLocked() noexcept {
     return true;
 }
 
-bool ExistsLocked(int index) noexcept {
+bool ExistsLocked(int index) noexcept REQUIRES(s_sinkLock) {
     wchar_t path[PATH_CHARS];
     MakeFilePath(path, index);
     return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool MoveLocked(int from, int to) noexcept {
+bool MoveLocked(int from, int to) noexcept REQUIRES(s_sinkLock) {
     wchar_t source[PATH_CHARS], target[PATH_CHARS];
     MakeFilePath(source, from);
     MakeFilePath(target, to);
@@ -174,7 +174,7 @@ bool MoveLocked(int from, int to) noexcept {
 // when every index is taken. Used for the current file moved aside, and first
 // for a file a process killed half-way through its rotation left there: that
 // one holds the lines right before the current file's.
-DWORD JoinPendingLocked() noexcept {
+DWORD JoinPendingLocked() noexcept REQUIRES(s_sinkLock) {
     int free = 1;
     while (free <= g_sink.maxBackups && ExistsLocked(free)) ++free;
     if (free > g_sink.maxBackups) {
@@ -194,7 +194,7 @@ DWORD JoinPendingLocked() noexcept {
 // replaces a file, and a rotation that fails half-way and is undone loses no
 // file, however often it is tried. Returns ERROR_SUCCESS or the error that
 // stopped it.
-DWORD RotateLocked() noexcept {
+DWORD RotateLocked() noexcept REQUIRES(s_sinkLock) {
     wchar_t current[PATH_CHARS];
     MakeFilePath(current, 0);
     if (g_sink.maxBackups == 0) {
@@ -217,7 +217,7 @@ DWORD RotateLocked() noexcept {
     return error;
 }
 
-void RefreshSizeLocked() noexcept {
+void RefreshSizeLocked() noexcept REQUIRES(s_sinkLock) {
     LARGE_INTEGER end{};
     if (IsValid(g_sink.hFile) && ::SetFilePointerEx(g_sink.hFile, LARGE_INTEGER{}, &end, FILE_END))
         g_sink.size = static_cast<unsigned long long>(end.QuadPart);
@@ -235,13 +235,11 @@ SinkCloser s_closer;
 
 }  // namespace
 
-bool OpenSink(const wchar_t* directory, unsigned long long maxFileBytes, int maxBackupFiles) noexcept {
-    if (directory == nullptr) return false;
-    const size_t length = std::wcslen(directory);
-    if (length == 0 || length >= DIRECTORY_CHARS) return false;
+namespace {
 
-    SinkLock lock;
-    if (!lock.held() || g_sink.bConfigured) return false;
+bool OpenSinkLocked(const wchar_t* directory, size_t length, unsigned long long maxFileBytes,
+                    int maxBackupFiles) noexcept REQUIRES(s_sinkLock) {
+    if (g_sink.bConfigured) return false;
 
     std::wmemcpy(g_sink.directory, directory, length + 1);
     // Trailing separators would double up in the composed paths.
@@ -261,9 +259,20 @@ bool OpenSink(const wchar_t* directory, unsigned long long maxFileBytes, int max
     return true;
 }
 
+}  // namespace
+
+bool OpenSink(const wchar_t* directory, unsigned long long maxFileBytes, int maxBackupFiles) noexcept {
+    if (directory == nullptr) return false;
+    const size_t length = std::wcslen(directory);
+    if (length == 0 || length >= DIRECTORY_CHARS || !s_sinkLock.TryLock()) return false;
+    const bool bOpened = OpenSinkLocked(directory, length, maxFileBytes, maxBackupFiles);
+    s_sinkLock.Unlock();
+    return bOpened;
+}
+
 namespace {
 
-void WriteLocked(const std::string& record) noexcept {
+void WriteLocked(const std::string& record) noexcept REQUIRES(s_sinkLock) {
     DWORD written = 0;
     if (::WriteFile(g_sink.hFile, record.data(), static_cast<DWORD>(record.size()), &written, nullptr))
         g_sink.size += written;
@@ -272,7 +281,7 @@ void WriteLocked(const std::string& record) noexcept {
 }
 
 // The log's own line about itself, in the shape of every other line.
-void WriteNoticeLocked(const char* message, unsigned long value) noexcept {
+void WriteNoticeLocked(const char* message, unsigned long value) noexcept REQUIRES(s_sinkLock) {
     try {
         SYSTEMTIME utc{};
         ::GetSystemTime(&utc);
@@ -285,7 +294,7 @@ void WriteNoticeLocked(const char* message, unsigned long value) noexcept {
 
 // False when the line must be dropped: the file is past its hard cap and
 // cannot be rotated yet.
-bool MakeRoomLocked(unsigned long long bytes) noexcept {
+bool MakeRoomLocked(unsigned long long bytes) noexcept REQUIRES(s_sinkLock) {
     if (g_sink.size == 0 || g_sink.size + bytes <= g_sink.maxBytes) return true;
     const bool bRetrying = g_sink.rotateError != ERROR_SUCCESS;
     if (!bRetrying || ::GetTickCount64() >= g_sink.retryAt) {
@@ -314,12 +323,12 @@ bool MakeRoomLocked(unsigned long long bytes) noexcept {
 }  // namespace
 
 void WriteSink(const std::string& record) noexcept {
-    if (record.empty() || record.size() > MAXDWORD) return;
-    SinkLock lock;
-    if (!lock.held() || !g_sink.bConfigured) return;
-    if (lock.abandoned()) RefreshSizeLocked();
-    if (!IsValid(g_sink.hFile) && !OpenFileLocked()) return;
-    if (MakeRoomLocked(record.size())) WriteLocked(record);
+    if (record.empty() || record.size() > MAXDWORD || !s_sinkLock.TryLock()) return;
+    if (g_sink.bConfigured) {
+        if (s_sinkLock.Abandoned()) RefreshSizeLocked();
+        if ((IsValid(g_sink.hFile) || OpenFileLocked()) && MakeRoomLocked(record.size())) WriteLocked(record);
+    }
+    s_sinkLock.Unlock();
 }
 
 void BoundSinkWaits() noexcept {
@@ -328,16 +337,17 @@ void BoundSinkWaits() noexcept {
 }
 
 void FlushSink() noexcept {
-    SinkLock lock;
-    if (lock.held() && IsValid(g_sink.hFile)) ::FlushFileBuffers(g_sink.hFile);
+    if (!s_sinkLock.TryLock()) return;
+    if (IsValid(g_sink.hFile)) ::FlushFileBuffers(g_sink.hFile);
+    s_sinkLock.Unlock();
 }
 
 void CloseSink() noexcept {
-    SinkLock lock;
-    if (!lock.held()) return;
+    if (!s_sinkLock.TryLock()) return;
     if (IsValid(g_sink.hFile)) ::FlushFileBuffers(g_sink.hFile);
     CloseFileLocked();
     g_sink.bConfigured = false;
+    s_sinkLock.Unlock();
 }
 
 }  // namespace qeblog

@@ -16,6 +16,7 @@
 #define PT_GUARDED_BY(x) QEB_THREAD_ANNOTATION(pt_guarded_by(x))
 #define ACQUIRE(...) QEB_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) QEB_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) QEB_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define REQUIRES(...) QEB_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define EXCLUDES(...) QEB_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define RETURN_CAPABILITY(x) QEB_THREAD_ANNOTATION(lock_returned(x))
