@@ -4,10 +4,11 @@
 # only the fuzz run failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/step.sh
 
-tools/install-deps.sh
-cmake --preset cross
-cmake --build --preset cross
+step install-deps tools/install-deps.sh
+step configure cmake --preset cross
+step "cross build" cmake --build --preset cross
 status=0
 # A case that fails is run once more: under Wine a test program now and then
 # ends before any of its output reaches the pipe (seen once in six runs of the
@@ -16,15 +17,17 @@ status=0
 # stays in the output and is listed at the end, so a case that needed its
 # second run is never hidden.
 set +e
+begin=$SECONDS
 ctest --preset cross -j2 --repeat until-pass:2 "$@" 2>&1 | tee build/ctest-output.log
 status=${PIPESTATUS[0]}
+step_report ctest "$begin" "$status"
 set -e
 if grep -q -E '\*\*\*(Failed|Timeout|Exception)|Exception:' build/ctest-output.log; then
   echo "==== cases that failed a first run (see their output above):"
   grep -E '\*\*\*(Failed|Timeout)|Exception:' build/ctest-output.log | sed -E 's/ +\.+/ /'
 fi
 # Native fuzz targets under the sanitizers, 10 s each.
-tests/fuzz/run-fuzz.sh 10 || { [ $status -ne 0 ] || status=1; }
+step fuzz tests/fuzz/run-fuzz.sh 10 || { [ $status -ne 0 ] || status=1; }
 # The build tree's Wine session ends with the tests.
 WINEPREFIX="$PWD/build/cross/wineprefix" wineserver -k >/dev/null 2>&1 || true
 exit $status
