@@ -4,7 +4,8 @@
 Reads the cases the test sources define (TEST, TEST_F, TEST_P and the
 prefixes INSTANTIATE_TEST_SUITE_P gives the parameterised ones) and every
 `Suite.Case` name cited in README.md, docs/ and bench/ (in backticks or not,
-with a `Prefix/` and a `/parameter` if the citation has them). Prints each
+with a `Prefix/` and a `/parameter` if the citation has them; `Suite.*`
+names the suite as a whole). Prints each
 cited name that no test defines, with where it is cited; exit status 1 when
 there is one.
 
@@ -19,7 +20,7 @@ INSTANTIATE = re.compile(r'INSTANTIATE_(?:TEST_SUITE_P|TYPED_TEST_SUITE_P)\s*\(\
 # A suite's name is CamelCase (which leaves out Windows structures such as
 # SYSTEM_THREAD_INFORMATION.Field); a file name (lower case, or after a
 # slash or dot of a path) is not a citation.
-CITED = re.compile(r'(?<![\w./-])(?:([A-Z]\w*)/)?([A-Z][a-z]\w*)\.([A-Z]\w*)(?:/\w+)?(?![\w(])')
+CITED = re.compile(r'(?<![\w./-])(?:([A-Z]\w*)/)?([A-Z][a-z]\w*)\.([A-Z]\w*|\*)(?:/[\w*]+)?(?![\w(])')
 
 
 def defined_cases(root):
@@ -52,12 +53,15 @@ def main():
             for match in CITED.finditer(line):
                 prefix, suite, case = match.groups()
                 # A sentence that runs into the next (no space after the
-                # full stop) names no suite the tests know: not a citation.
-                if suite not in suites and not (suite.endswith('Test') or suite in prefixes):
-                    if not re.search(r'[A-Z][a-z]+[A-Z]', case):
-                        continue
+                # full stop) has neither a prefix, a pattern nor a CamelCase
+                # case name: not a citation.
+                plain = prefix is None and case != '*' and not re.search(r'[A-Z][a-z]+[A-Z]', case)
+                if plain and suite not in suites:
+                    continue
                 cited += 1
-                known = (suite, case) in cases and (prefix is None or prefix in prefixes.get(suite, ()))
+                # `Suite.*` (a ctest pattern) cites the suite as a whole.
+                defined = suite in suites if case == '*' else (suite, case) in cases
+                known = defined and (prefix is None or prefix in prefixes.get(suite, ()))
                 if not known:
                     missing += 1
                     print(f'{document.relative_to(root)}:{number}: no test named {match.group(0)}')
