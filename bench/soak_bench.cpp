@@ -31,6 +31,7 @@
 #include "service_handler.h"
 #include "service_main.h"
 #include "service_status.h"
+#include "supervision_pauses.h"
 #include "test_kit.h"
 
 namespace {
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
     qeb::SetEventReportFunction(&CountEvent);
     SetServiceStatusReporter(&Capture);
     SetServiceCtrlRegistrar(&Register);
+    SetSupervisionPauses({WAIT_CONTAINER_EXIT_TIME / 100, WAIT_START_CONTAINER_MAX_TRY_TIME / 100});
     s_begin = qebbench::NowMs();
     std::thread dispatcher([] { service_main(0, nullptr); });
     dispatcher.join();

@@ -54,12 +54,12 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
             ReportContainerEndedEvent(exitCode);
         }
 
-        if (PauseUntilExit(waitHandles[0], WAIT_CONTAINER_EXIT_TIME)) {
+        if (PauseUntilExit(waitHandles[0], CurrentSupervisionPauses().afterExitMs)) {
             LogInfo("wait timeout WAIT_CONTAINER_EXIT_TIME fail, exit signal received");
             break;
         }
         if (g_startContainerFailCount >= START_CONTAINER_MAX_TRY_COUNT &&
-            PauseUntilExit(waitHandles[0], WAIT_START_CONTAINER_MAX_TRY_TIME)) {
+            PauseUntilExit(waitHandles[0], CurrentSupervisionPauses().afterFailuresMs)) {
             LogInfo("wait timeout WAIT_START_CONTAINER_MAX_TRY_TIME fail, exit signal received");
             break;
         }

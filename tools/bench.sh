@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs for Windows (cross preset) and runs them under
-# Wine, then writes bench/RESULTS.md: the machine, every figure (min / median /
-# max and the ratio to a floor measured in the same run) and bench/NOTES.md.
+# Wine, then rewrites the generated part of bench/RESULTS.md (between its two
+# markers): the machine and every figure (min / median / max and the ratio to a
+# floor measured in the same run). What is outside the markers was written by
+# hand and is kept as it is.
 #
 #   tools/bench.sh [restarts] [launches]
 #       restarts: default 500 (about 25 minutes on 2 shared cores); e.g. 50
@@ -60,9 +62,8 @@ if [[ "$soak" -gt 0 ]]; then
   : >"$out/soak_bench.err"
 fi
 
+generated="$out/RESULTS.generated.md"
 {
-  echo "# Benchmark results"
-  echo
   echo "Written by \`tools/bench.sh $restarts\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
   echo
   echo "## Machine"
@@ -90,11 +91,27 @@ fi
     echo
     echo "($name ran $(cat "$out/$name.seconds") s.)"
   done
-  echo
-  cat bench/NOTES.md
-} >bench/RESULTS.md
+} >"$generated"
+
+# Only the lines between the markers are replaced; a file without them gets
+# the generated part after its first line, and keeps all the rest.
+begin_marker='<!-- tools/bench.sh: generated part begins -->'
+end_marker='<!-- tools/bench.sh: generated part ends -->'
+results=bench/RESULTS.md
+[[ -f "$results" ]] || printf '# Benchmark results\n' >"$results"
+if grep -qxF "$begin_marker" "$results" && grep -qxF "$end_marker" "$results"; then
+  awk -v b="$begin_marker" -v e="$end_marker" -v g="$generated" '
+    $0 == b { print; while ((getline line < g) > 0) print line; skip = 1; next }
+    $0 == e { skip = 0 }
+    !skip' "$results" >"$out/RESULTS.md"
+else
+  awk -v b="$begin_marker" -v e="$end_marker" -v g="$generated" '
+    { print }
+    NR == 1 { print ""; print b; while ((getline line < g) > 0) print line; print e }' "$results" >"$out/RESULTS.md"
+fi
+cp "$out/RESULTS.md" "$results"
 
 if [[ -z "${QEB_BENCH_BUILD_DIR:-}" ]]; then
   WINEPREFIX="$PWD/$build/wineprefix" wineserver -k >/dev/null 2>&1 || true
 fi
-echo "wrote bench/RESULTS.md" >&2
+echo "wrote the generated part of bench/RESULTS.md" >&2

@@ -31,6 +31,10 @@ begin format
 tools/check-format.sh
 end format $?
 
+begin "test names cited in the docs"
+tools/check-test-names.py
+end "test names cited in the docs" $?
+
 begin "clang build (product and tools)"
 { cmake --preset clang >/dev/null && cmake --build --preset clang; }
 end "clang build (product and tools)" $?
