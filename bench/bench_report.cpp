@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "module_path.h"
+
 namespace qebbench {
 
 double NowMs() noexcept {
@@ -61,9 +63,7 @@ void PrintNote(const std::string& text) {
 }
 
 std::wstring ExeDirectory() {
-    wchar_t path[MAX_PATH * 4] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(sizeof path / sizeof path[0]));
-    const std::wstring full(path, length);
+    const std::wstring full = qeb::ModulePath();
     return full.substr(0, full.find_last_of(L'\\') + 1);
 }
 

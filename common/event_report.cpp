@@ -10,6 +10,8 @@
 #include "event_throttle.h"
 #include "kernel_mutex_lock.h"
 #include "log_line.h"
+#include "module_path.h"
+#include "unique_handle.h"
 
 namespace qeb {
 
@@ -58,13 +60,11 @@ WORD EventCategory(DWORD eventId) noexcept {
 HANDLE Source() noexcept {
     HANDLE hSource = s_hSource.load();
     if (hSource != nullptr) return hSource;
-    hSource = ::RegisterEventSourceW(nullptr, EVENT_SOURCE_NAME);
+    UniqueEventSource registered(::RegisterEventSourceW(nullptr, EVENT_SOURCE_NAME));
     HANDLE hEarlier = nullptr;
-    if (hSource != nullptr && !s_hSource.compare_exchange_strong(hEarlier, hSource)) {
-        ::DeregisterEventSource(hSource);
-        return hEarlier;
-    }
-    return hSource;
+    // The loser of a race deregisters its own and takes the winner's.
+    if (registered && s_hSource.compare_exchange_strong(hEarlier, registered.get())) return registered.release();
+    return hEarlier;
 }
 
 void LogNotReported(DWORD eventId, DWORD error) noexcept {
@@ -97,9 +97,9 @@ void Report(DWORD eventId, std::initializer_list<const char*> inserts, bool bAft
 
 void ReadProgramVersion() noexcept {
     try {
-        wchar_t path[MAX_PATH] = {};
-        const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) return;
+        const std::wstring self = ModulePath();
+        const wchar_t* const path = self.c_str();
+        if (self.empty()) return;
         DWORD ignored = 0;
         const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
         if (size == 0) return;

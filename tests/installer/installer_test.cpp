@@ -19,6 +19,7 @@
 #include "qebcore_security.h"
 #include "scm_client.h"
 #include "service_files.h"
+#include "strict_text.h"
 #include "test_kit.h"
 #include "unique_handle.h"
 
@@ -200,10 +201,10 @@ std::wstring ServiceConfiguration() {
 // before its signature), version record, icon group, the service's
 // description strings, and a manifest the loader accepts.
 void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
-    char narrow[MAX_PATH] = {};
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, exe.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr);
-    EXPECT_TRUE(VerifyEmbeddedSignature(narrow) && VerifyVelantDigitalSignature(exe.c_str())) << exe;
-    const HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const std::string narrow = qeb::StrictNarrow(CP_THREAD_ACP, exe.c_str(), exe.size()).value_or("");
+    EXPECT_TRUE(VerifyEmbeddedSignature(narrow.c_str()) && VerifyVelantDigitalSignature(exe.c_str())) << exe;
+    const qeb::UniqueModule owned(::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HMODULE module = owned.get();
     ASSERT_NE(module, nullptr) << exe;
     EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(1), RT_VERSION), nullptr) << exe;
     bool bIcon = false;
@@ -216,7 +217,6 @@ void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
         const wchar_t* text = nullptr;
         EXPECT_EQ(::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0) > 0, bStrings) << id;
     }
-    ::FreeLibrary(module);
     ACTCTXW context = {};
     context.cbSize = sizeof context;
     context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;

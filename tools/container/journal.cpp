@@ -6,18 +6,18 @@
 #include <cstring>
 #include <string>
 
+#include "module_path.h"
+
 namespace {
 
 HANDLE s_hJournal = INVALID_HANDLE_VALUE;
 
-std::wstring SiblingPath(const wchar_t* name) {
-    wchar_t path[MAX_PATH * 4] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(sizeof path / sizeof path[0]));
-    std::wstring result(path, length);
-    return result.substr(0, result.find_last_of(L'\\') + 1) + name;
-}
-
 }  // namespace
+
+std::wstring SiblingPath(const wchar_t* name) {
+    const std::wstring self = qeb::ModulePath();
+    return self.substr(0, self.find_last_of(L'\\') + 1) + name;
+}
 
 void OpenJournal() {
     // FILE_APPEND_DATA alone makes every write land at the end, whole.

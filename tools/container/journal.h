@@ -8,6 +8,9 @@
 
 #include <string>
 
+// A file beside the executable.
+std::wstring SiblingPath(const wchar_t* name);
+
 void OpenJournal();
 void JournalRecord(const char* key, const std::string& text);
 // The same, stamped with a time taken earlier (for an event journaled late).

@@ -34,25 +34,6 @@ DWORD OnFreshHandle(DWORD access, const wchar_t* name, Call call) {
 
 }  // namespace
 
-ServiceHandle::ServiceHandle(ServiceHandle&& other) noexcept
-    : m_manager(std::exchange(other.m_manager, nullptr)), m_service(std::exchange(other.m_service, nullptr)) {}
-
-ServiceHandle& ServiceHandle::operator=(ServiceHandle&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_manager = std::exchange(other.m_manager, nullptr);
-        m_service = std::exchange(other.m_service, nullptr);
-    }
-    return *this;
-}
-
-ServiceHandle::~ServiceHandle() { Close(); }
-
-void ServiceHandle::Close() noexcept {
-    if (m_service != nullptr) ::CloseServiceHandle(std::exchange(m_service, nullptr));
-    if (m_manager != nullptr) ::CloseServiceHandle(std::exchange(m_manager, nullptr));
-}
-
 ServiceHandle OpenNamedService(DWORD access, DWORD* error, const wchar_t* name) {
     const SC_HANDLE manager = OpenManager(SC_MANAGER_CONNECT, error);
     if (manager == nullptr) return ServiceHandle();
