@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "module_path.h"
+#include "strict_text.h"
 
 namespace qebbench {
 
@@ -68,13 +69,7 @@ std::wstring ExeDirectory() {
 }
 
 std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
-                          nullptr);
-    return result;
+    return qeb::StrictNarrow(CP_UTF8, text.data(), text.size()).value_or(std::string());
 }
 
 std::wstring MakeUniqueDirectory(const std::wstring& parent, const wchar_t* prefix) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "module_path.h"
+#include "strict_text.h"
 
 namespace {
 
@@ -68,13 +69,5 @@ std::string Utf16BytesToUtf8(const void* data, unsigned long size) {
     for (wchar_t& unit : wide) {
         if (unit < 0x20 || unit == 0x7F) unit = L'.';
     }
-    if (wide.empty()) return {};
-    const int needed =
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
-    if (needed > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), needed, nullptr,
-                              nullptr);
-    }
-    return text;
+    return qeb::StrictNarrow(CP_UTF8, wide.data(), wide.size()).value_or(std::string());
 }

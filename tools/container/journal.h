@@ -17,6 +17,7 @@ void JournalRecord(const char* key, const std::string& text);
 void JournalRecordAt(const SYSTEMTIME& utc, const char* key, const std::string& text);
 
 // Hexadecimal dump of raw bytes and the UTF-8 form of UTF-16LE bytes (an odd
-// last byte is left out of the text; control characters become '.').
+// last byte is left out of the text; control characters become '.'; text with
+// an unpaired surrogate gives none, the hexadecimal record still shows it).
 std::string HexBytes(const void* data, unsigned long size);
 std::string Utf16BytesToUtf8(const void* data, unsigned long size);
