@@ -65,6 +65,7 @@ struct NullInvalid {
 // value depending on the API, so both mean "no handle".
 struct KernelHandleTraits {
     using Type = HANDLE;
+    // cppcheck-suppress constParameter
     static bool IsValid(HANDLE value) noexcept { return value != INVALID_HANDLE_VALUE; }
     static void Close(HANDLE value) noexcept { ::CloseHandle(value); }
 };

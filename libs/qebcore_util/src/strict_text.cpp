@@ -35,8 +35,8 @@ std::optional<std::string> StrictNarrow(UINT codePage, const wchar_t* text, std:
     if (bytes <= 0 || replaced) return std::nullopt;
     try {
         std::string narrow(static_cast<std::size_t>(bytes), '\0');
-        if (::WideCharToMultiByte(codePage, flags, text, length, narrow.data(), bytes, nullptr, pReplaced) != bytes ||
-            replaced) {
+        // The same text converts the same way: the first call has told of any replacement.
+        if (::WideCharToMultiByte(codePage, flags, text, length, narrow.data(), bytes, nullptr, nullptr) != bytes) {
             return std::nullopt;
         }
         return narrow;
