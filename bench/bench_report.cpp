@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "module_path.h"
+#include "strict_text.h"
+
 namespace qebbench {
 
 double NowMs() noexcept {
@@ -61,20 +64,12 @@ void PrintNote(const std::string& text) {
 }
 
 std::wstring ExeDirectory() {
-    wchar_t path[MAX_PATH * 4] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(sizeof path / sizeof path[0]));
-    const std::wstring full(path, length);
+    const std::wstring full = qeb::ModulePath();
     return full.substr(0, full.find_last_of(L'\\') + 1);
 }
 
 std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
-                          nullptr);
-    return result;
+    return qeb::StrictNarrow(CP_UTF8, text.data(), text.size()).value_or(std::string());
 }
 
 std::wstring MakeUniqueDirectory(const std::wstring& parent, const wchar_t* prefix) {

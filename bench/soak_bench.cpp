@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench_report.h"
+#include "module_path.h"
 #include "qebcore_log.h"
 #include "service_events.h"
 #include "service_handler.h"
@@ -100,9 +101,7 @@ SERVICE_STATUS_HANDLE WINAPI Register(LPCWSTR, LPHANDLER_FUNCTION_EX handler, LP
 int RunStaged(const char* restarts) {
     const std::wstring from = qebbench::ExeDirectory();
     const std::wstring stage = qebbench::MakeUniqueDirectory(from, L"soak");
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    if (!::CopyFileW(self, (stage + L"soak_bench.exe").c_str(), FALSE) ||
+    if (!::CopyFileW(qeb::ModulePath().c_str(), (stage + L"soak_bench.exe").c_str(), FALSE) ||
         !::CopyFileW((from + L"QEBCoreContainer.exe").c_str(), (stage + L"QEBCoreContainer.exe").c_str(), FALSE) ||
         !qebbench::WriteTextFile(stage + L"QEBCoreContainer.scenario", "crash_after_ms 50\n")) {
         std::fprintf(stderr, "staging in %s failed\n", qebbench::Narrow(stage).c_str());

@@ -10,6 +10,8 @@
 #include "event_throttle.h"
 #include "locks.h"
 #include "log_line.h"
+#include "module_path.h"
+#include "unique_handle.h"
 
 namespace qeb {
 
@@ -43,13 +45,11 @@ WORD EventType(DWORD eventId) noexcept {
 HANDLE Source(const wchar_t* sourceName) noexcept {
     HANDLE hSource = s_hSource.load();
     if (hSource != nullptr) return hSource;
-    hSource = ::RegisterEventSourceW(nullptr, sourceName);
+    UniqueEventSource registered(::RegisterEventSourceW(nullptr, sourceName));
     HANDLE hEarlier = nullptr;
-    if (hSource != nullptr && !s_hSource.compare_exchange_strong(hEarlier, hSource)) {
-        ::DeregisterEventSource(hSource);
-        return hEarlier;
-    }
-    return hSource;
+    // The loser of a race deregisters its own and takes the winner's.
+    if (registered && s_hSource.compare_exchange_strong(hEarlier, registered.get())) return registered.release();
+    return hEarlier;
 }
 
 void LogNotReported(DWORD eventId, DWORD error) noexcept {
@@ -83,9 +83,9 @@ void Report(const EventCatalog& catalog, DWORD eventId, std::initializer_list<co
 
 void ReadProgramVersion() noexcept {
     try {
-        wchar_t path[MAX_PATH] = {};
-        const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) return;
+        const std::wstring self = ModulePath();
+        const wchar_t* const path = self.c_str();
+        if (self.empty()) return;
         DWORD ignored = 0;
         const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
         if (size == 0) return;

@@ -5,23 +5,23 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "module_path.h"
+#include "strict_text.h"
+
 namespace qeb {
 
 namespace {
-constexpr DWORD kModulePathBytes = 2048;
-constexpr size_t kMaxConvertUnits = 0x3FFFFFFF;
 constexpr size_t kDriveBytes = 3;
 constexpr size_t kDirectoryBytes = 256;
 constexpr size_t kJoinedBytes = 260;
 }  // namespace
 
 std::string GetExeDirectory() {
-    char path[kModulePathBytes] = {};
-    const DWORD length = ::GetModuleFileNameA(nullptr, path, kModulePathBytes);
-    // A full buffer means the path was truncated: better no directory than a
-    // wrong one.
-    if (length == 0 || length >= kModulePathBytes) return {};
-    return DirectoryOfPath(path);
+    // Better no directory than a wrong one: a path that cannot be read in
+    // full, or has a character the code page cannot express, gives none.
+    const std::wstring path = ModulePath();
+    const std::optional<std::string> narrow = StrictNarrow(CP_THREAD_ACP, path.c_str(), path.size());
+    return narrow ? DirectoryOfPath(narrow->c_str()) : std::string();
 }
 
 std::string DirectoryOfPath(const char* fullPath) {
@@ -49,15 +49,7 @@ std::string DirectoryOfPath(const char* fullPath) {
 
 std::optional<std::wstring> NarrowToWide(const char* text, unsigned int codePage) {
     if (text == nullptr) return std::nullopt;
-    const size_t units = std::strlen(text) + 1;
-    if (units > kMaxConvertUnits) return std::nullopt;
-
-    // No narrow character ever needs more than one UTF-16 unit.
-    std::wstring wide(units, L'\0');
-    const int converted = ::MultiByteToWideChar(codePage, 0, text, -1, wide.data(), static_cast<int>(units));
-    if (converted == 0) return std::nullopt;
-    wide.resize(static_cast<size_t>(converted) - 1);  // drop the terminator
-    return wide;
+    return StrictWide(codePage, text, std::strlen(text));
 }
 
 }  // namespace qeb

@@ -82,6 +82,7 @@ struct CreatedContainer {
     qeb::UniqueHandle hFile;  // the checked file, held until the process exists and while a check reads it
     qeb::UniqueHandle hSelf;  // must stay open until the container has inherited it
     CreationResult result;
+    qeb::security::SignatureEvaluation evaluation;  // the first check's, for the second
 };
 
 // The container's only argument: the handle's value in 16 upper-case,
@@ -128,7 +129,8 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     }
 
     const StepOutcome embedded = CheckUnlessStopped(
-        EMBEDDED_CHECK_JOB, [path, created] { return VerifyEmbeddedSignature(path.c_str(), created->hFile.get()); },
+        EMBEDDED_CHECK_JOB,
+        [path, created] { return VerifyEmbeddedSignature(path.c_str(), created->hFile.get(), created->evaluation); },
         hExitEvent);
     if (embedded == StepOutcome::Stopped) return AbandonForStop();
     if (embedded == StepOutcome::Refused) return FailForRefusedWork(EMBEDDED_CHECK_JOB);
@@ -139,7 +141,9 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
     }
     const StepOutcome velant = CheckUnlessStopped(
         VELANT_CHECK_JOB,
-        [wide = *widePath, created] { return VerifyVelantDigitalSignature(wide.c_str(), created->hFile.get()); },
+        [wide = *widePath, created] {
+            return VerifyVelantDigitalSignature(wide.c_str(), created->hFile.get(), created->evaluation);
+        },
         hExitEvent);
     if (velant == StepOutcome::Stopped) return AbandonForStop();
     if (velant == StepOutcome::Refused) return FailForRefusedWork(VELANT_CHECK_JOB);

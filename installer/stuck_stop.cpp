@@ -7,8 +7,11 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <string>
 
+#include "strict_text.h"
 #include "stuck_stop_core.h"
 
 namespace {
@@ -22,10 +25,13 @@ int main(int argc, char** argv) {
         std::printf("usage: QEBCoreStuckStop <service name>\n");
         return 1;
     }
-    wchar_t name[257] = {};
-    if (::MultiByteToWideChar(CP_ACP, 0, argv[1], -1, name, 257) == 0) {
+    // A name with a byte the code page does not know would name another service.
+    const std::optional<std::wstring> name = qeb::StrictWide(CP_ACP, argv[1], std::strlen(argv[1]));
+    if (!name || name->empty() || name->size() > 256) {
         std::printf("usage: QEBCoreStuckStop <service name>\n");
         return 1;
     }
-    return qeb::installer::EndStuckService(name, &Print, nullptr) == qeb::installer::StuckStopResult::Failed ? 1 : 0;
+    return qeb::installer::EndStuckService(name->c_str(), &Print, nullptr) == qeb::installer::StuckStopResult::Failed
+               ? 1
+               : 0;
 }

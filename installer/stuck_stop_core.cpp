@@ -1,9 +1,7 @@
 #include "stuck_stop_core.h"
 
 #include <cstdio>
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "unique_handle.h"
@@ -11,11 +9,6 @@
 namespace qeb::installer {
 
 namespace {
-
-struct ServiceHandleClose {
-    void operator()(SC_HANDLE handle) const noexcept { ::CloseServiceHandle(handle); }
-};
-using UniqueServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleClose>;
 
 constexpr DWORD kEndWaitMs = 10000;
 // Windows shows a service stopped as soon as its process has ended.

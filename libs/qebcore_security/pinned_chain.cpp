@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "crypt_handles.h"
+#include "unique_handle.h"
 
 namespace qeb::security {
 

@@ -1,8 +1,9 @@
 #include "publisher_name.h"
 
+#include <optional>
 #include <string>
 
-#include "wide_text.h"
+#include "strict_text.h"
 
 namespace qeb::security {
 
@@ -30,13 +31,11 @@ bool SubjectAttributeIs(PCCERT_CONTEXT certificate, const char* oid, const std::
 
 bool NamesPublisher(PCCERT_CONTEXT certificate, const PinnedIdentity& identity) noexcept {
     if (certificate == nullptr) return false;
-    std::wstring publisher;
-    if (!ToWide(CP_UTF8, reinterpret_cast<const char*>(identity.publisherUtf8), identity.publisherUtf8Size,
-                publisher)) {
-        return false;
-    }
-    return SubjectAttributeIs(certificate, szOID_COMMON_NAME, publisher) ||
-           SubjectAttributeIs(certificate, szOID_ORGANIZATION_NAME, publisher);
+    const std::optional<std::wstring> publisher =
+        StrictWide(CP_UTF8, reinterpret_cast<const char*>(identity.publisherUtf8), identity.publisherUtf8Size);
+    if (!publisher || publisher->empty()) return false;
+    return SubjectAttributeIs(certificate, szOID_COMMON_NAME, *publisher) ||
+           SubjectAttributeIs(certificate, szOID_ORGANIZATION_NAME, *publisher);
 }
 
 }  // namespace qeb::security

@@ -1,9 +1,8 @@
 #include "signature_check.h"
 
-#include "crypt_handles.h"
+#include "evaluation_record.h"
 #include "pinned_chain.h"
 #include "publisher_name.h"
-#include "recent_evaluation.h"
 #include "signing_time.h"
 #include "trust_state.h"
 
@@ -14,12 +13,12 @@ namespace {
 // Held without write sharing while the file is evaluated, so that the
 // identity read from it is the identity of what was evaluated, and read
 // through this handle alone. Null when the file cannot be held.
-UniqueFileHandle HoldFile(const wchar_t* path) noexcept {
+UniqueHandle HoldFile(const wchar_t* path) noexcept {
     const HANDLE hFile =
         ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     // The handle is owned by what is returned, or there was none.
     // cppcheck-suppress resourceLeak
-    return UniqueFileHandle(hFile != INVALID_HANDLE_VALUE ? hFile : nullptr);
+    return UniqueHandle(hFile != INVALID_HANDLE_VALUE ? hFile : nullptr);
 }
 
 // `signedAt`: the verified signing time, or null to judge now.
@@ -32,23 +31,20 @@ bool SignerPasses(PCCERT_CONTEXT signer, const PinnedIdentity& identity, Publish
 }  // namespace
 
 bool CheckFileSignature(const wchar_t* path, HANDLE hHeldFile, const PinnedIdentity& identity,
-                        PublisherRule publisherRule) noexcept {
+                        PublisherRule publisherRule, const SignatureEvaluation* earlier,
+                        SignatureEvaluation* evaluation) noexcept {
     if (path == nullptr) return false;
-    const UniqueFileHandle hOwnHold = hHeldFile == nullptr ? HoldFile(path) : UniqueFileHandle();
+    const UniqueHandle hOwnHold = hHeldFile == nullptr ? HoldFile(path) : UniqueHandle();
     const HANDLE hFile = hHeldFile != nullptr ? hHeldFile : hOwnHold.get();
     if (hFile == nullptr) return false;
     FileIdentity file;
     const bool bKnown = ReadFileIdentity(hFile, file);
 
-    // The publisher check right after the embedded-signature check of the
-    // same file takes that evaluation's signer instead of hashing the file a
-    // second time; the chain, usage and publisher are still decided here.
-    if (bKnown && publisherRule == PublisherRule::MustMatch) {
-        const RememberedSigner remembered = TakeEvaluation(file);
-        if (remembered.signer) {
-            return SignerPasses(remembered.signer.get(), identity, publisherRule,
-                                remembered.bTimestamped ? &remembered.signedAt : nullptr);
-        }
+    // An earlier evaluation of the same file spares hashing it a second
+    // time; the chain, usage and publisher are still decided here.
+    if (bKnown && earlier != nullptr && earlier->signer && SameFile(earlier->file, file)) {
+        return SignerPasses(earlier->signer.get(), identity, publisherRule,
+                            earlier->bTimestamped ? &earlier->signedAt : nullptr);
     }
 
     TrustState trust;
@@ -60,7 +56,7 @@ bool CheckFileSignature(const wchar_t* path, HANDLE hHeldFile, const PinnedIdent
     FILETIME stamped = {};
     const FILETIME* signedAt = VerifiedSigningTime(trust.Message(), signer, identity, stamped) ? &stamped : nullptr;
     if (!SignerPasses(signer, identity, publisherRule, signedAt)) return false;
-    if (bKnown && publisherRule == PublisherRule::Any) RememberEvaluation(file, signer, signedAt);
+    if (bKnown && evaluation != nullptr) RecordEvaluation(*evaluation, file, signer, signedAt);
     return true;
 }
 

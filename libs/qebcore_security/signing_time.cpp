@@ -1,12 +1,11 @@
 #include "signing_time.h"
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
-#include "crypt_handles.h"
 #include "timestamp_authority.h"
 #include "tst_info.h"
+#include "unique_handle.h"
 
 namespace qeb::security {
 
@@ -14,11 +13,6 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kTstInfoContentType[] = "1.2.840.113549.1.9.16.1.4";
-
-struct MessageClose {
-    void operator()(HCRYPTMSG message) const noexcept { ::CryptMsgClose(message); }
-};
-using UniqueMessage = std::unique_ptr<void, MessageClose>;
 
 // A result of variable size, read by asking for its size first. Storage
 // from operator new is aligned for the structures some results are.
@@ -56,17 +50,17 @@ const CRYPT_ATTR_BLOB* OnlyValue(const CRYPT_ATTRIBUTES& list, const char* oid) 
 }
 
 // The token: CMS signed data whose content is a TSTInfo.
-UniqueMessage DecodeToken(const CRYPT_ATTR_BLOB& token) noexcept {
-    UniqueMessage message(::CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
-    if (!message || !::CryptMsgUpdate(message.get(), token.pbData, token.cbData, TRUE)) return UniqueMessage();
+UniqueCryptMessage DecodeToken(const CRYPT_ATTR_BLOB& token) noexcept {
+    UniqueCryptMessage message(::CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    if (!message || !::CryptMsgUpdate(message.get(), token.pbData, token.cbData, TRUE)) return UniqueCryptMessage();
     DWORD type = 0, size = sizeof type;
     if (!::CryptMsgGetParam(message.get(), CMSG_TYPE_PARAM, 0, &type, &size) || type != CMSG_SIGNED) {
-        return UniqueMessage();
+        return UniqueCryptMessage();
     }
     std::vector<BYTE> contentType;
     if (!GetParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM, 0, contentType) || contentType.back() != '\0' ||
         std::strcmp(reinterpret_cast<const char*>(contentType.data()), kTstInfoContentType) != 0) {
-        return UniqueMessage();
+        return UniqueCryptMessage();
     }
     return message;
 }
@@ -181,7 +175,7 @@ bool VerifiedSigningTime(HCRYPTMSG message, PCCERT_CONTEXT signer, const PinnedI
         OnlyValue(reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.data())->UnauthAttrs, szOID_RFC3161_counterSign);
     if (token == nullptr) return false;
 
-    const UniqueMessage decoded = DecodeToken(*token);
+    const UniqueCryptMessage decoded = DecodeToken(*token);
     TstInfo info;
     FILETIME stamped = {};
     if (!decoded || !GetParam(decoded.get(), CMSG_CONTENT_PARAM, 0, tstInfo) ||

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "crypt_handles.h"
+#include "unique_handle.h"
 
 namespace qeb::security {
 

@@ -111,9 +111,8 @@ TEST(CrashDump, EveryKindEndsTheProcessInTimeWithAPrivateDump) {
         EXPECT_EQ("MDMP", kit::ReadAll(dump).substr(0, 4));
         EXPECT_TRUE(std::filesystem::exists(dump.wstring() + L".reported"))
             << "the callback was not called with its path, or came before the line";
-        EXPECT_NE(std::string::npos,
-                  log.find(std::string("E container ") + row.what + " " + std::to_string(row.exitCode) +
-                           ", crash dump: " + dump.string() + "(" + row.handler + ")"))
+        EXPECT_NE(std::string::npos, log.find(std::string("E dbg ") + row.what + " " + std::to_string(row.exitCode) +
+                                              ", crash dump: " + dump.string() + "(" + row.handler + ")"))
             << log;
         // Windows gives back "D:P(A;;FA;;;SY)(A;;FA;;;BA)"; Wine derives the
         // list from the file's Unix mode (docs/wine-notes.md).

@@ -19,6 +19,7 @@
 #include "qebcore_security.h"
 #include "scm_client.h"
 #include "service_files.h"
+#include "strict_text.h"
 #include "test_kit.h"
 #include "unique_handle.h"
 
@@ -141,14 +142,14 @@ constexpr wchar_t LOCAL_DUMPS_KEY[] =
 // The values the package writes under `key` as "name=value;" for each one
 // there; "no key" when the key itself is gone.
 std::wstring KeyValues(const wchar_t* key, std::initializer_list<const wchar_t*> names) {
-    HKEY opened = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
+    qeb::UniqueRegistryKey opened;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | KEY_WOW64_64KEY, opened.put()) != ERROR_SUCCESS)
         return L"no key";
     std::wstring text;
     for (const wchar_t* name : names) {
         wchar_t value[MAX_PATH] = {};
         DWORD size = sizeof value, type = 0;
-        if (::RegGetValueW(opened, nullptr, name,
+        if (::RegGetValueW(opened.get(), nullptr, name,
                            RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND | RRF_RT_REG_DWORD, &type, value,
                            &size) == ERROR_SUCCESS)
             text += name +
@@ -156,7 +157,6 @@ std::wstring KeyValues(const wchar_t* key, std::initializer_list<const wchar_t*>
                      (type == REG_DWORD ? std::to_wstring(value[0] | (static_cast<DWORD>(value[1]) << 16)) : value)) +
                     L";";
     }
-    ::RegCloseKey(opened);
     return text;
 }
 
@@ -200,23 +200,21 @@ std::wstring ServiceConfiguration() {
 // before its signature), version record, icon group, the service's
 // description strings, and a manifest the loader accepts.
 void ExpectShippedImage(const std::wstring& exe, bool bStrings) {
-    char narrow[MAX_PATH] = {};
-    ::WideCharToMultiByte(CP_THREAD_ACP, 0, exe.c_str(), -1, narrow, MAX_PATH, nullptr, nullptr);
-    EXPECT_TRUE(VerifyEmbeddedSignature(narrow) && VerifyVelantDigitalSignature(exe.c_str())) << exe;
-    const HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(module, nullptr) << exe;
-    EXPECT_NE(::FindResourceW(module, MAKEINTRESOURCEW(1), RT_VERSION), nullptr) << exe;
+    const std::string narrow = qeb::StrictNarrow(CP_THREAD_ACP, exe.c_str(), exe.size()).value_or("");
+    EXPECT_TRUE(VerifyEmbeddedSignature(narrow.c_str()) && VerifyVelantDigitalSignature(exe.c_str())) << exe;
+    const qeb::UniqueModule module(::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(module) << exe;
+    EXPECT_NE(::FindResourceW(module.get(), MAKEINTRESOURCEW(1), RT_VERSION), nullptr) << exe;
     bool bIcon = false;
     ::EnumResourceNamesW(
-        module, RT_GROUP_ICON,
+        module.get(), RT_GROUP_ICON,
         [](HMODULE, LPCWSTR, LPWSTR, LONG_PTR found) { return *reinterpret_cast<bool*>(found) = true, FALSE; },
         reinterpret_cast<LONG_PTR>(&bIcon));
     EXPECT_TRUE(bIcon) << exe;
     for (const UINT id : {102u, 103u}) {
         const wchar_t* text = nullptr;
-        EXPECT_EQ(::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0) > 0, bStrings) << id;
+        EXPECT_EQ(::LoadStringW(module.get(), id, reinterpret_cast<LPWSTR>(&text), 0) > 0, bStrings) << id;
     }
-    ::FreeLibrary(module);
     ACTCTXW context = {};
     context.cbSize = sizeof context;
     context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;

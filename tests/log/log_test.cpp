@@ -82,9 +82,9 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     EXPECT_TRUE(one == kit::ReadAll(log.File(1)) && two == kit::ReadAll(log.File(2))) << "a backup changed";
     EXPECT_LE(held.size(), 2 * SERVICE_FILE_BYTES + 160) << "the hard cap and one line";
     const std::vector<std::string> lines = log.Lines();
-    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "W container log rotation failed, error = 32(RotateLocked)"));
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "W log log rotation failed, error = 32(RotateLocked)"));
     EXPECT_EQ(1, std::count(lines.begin(), lines.end(),
-                            "W container log writing stopped at twice the file size until a rotation succeeds, "
+                            "W log log writing stopped at twice the file size until a rotation succeeds, "
                             "error = 32(RotateLocked)"));
     // Once the reader is gone, the next try rotates them all down.
     EXPECT_TRUE(kit::WaitFor(
@@ -92,7 +92,7 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     EXPECT_EQ(kit::ReadAll(log.File(1)).rfind(held, 0), 0u);
     EXPECT_GE(::GetTickCount64() - heldAt, 1000u - 16) << "tried again before its pause";
     EXPECT_TRUE(one == kit::ReadAll(log.File(2)));
-    EXPECT_TRUE(log.Has("W container log writing resumed, lines dropped = ")) << log.Tail();
+    EXPECT_TRUE(log.Has("W log log writing resumed, lines dropped = ")) << log.Tail();
     EXPECT_FALSE(std::filesystem::exists(pending));
 
     // A reader holding the newest backup instead: the shift fails and is

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "module_path.h"
 #include "qebcore_log.h"
 #include "qebcore_log_sink.h"
 
@@ -22,8 +23,7 @@ namespace kit {
 
 // The folder of the running test program, with a trailing backslash.
 inline std::wstring ExeDir() {
-    wchar_t path[MAX_PATH] = {};
-    const std::wstring full(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+    const std::wstring full = qeb::ModulePath();
     return full.substr(0, full.rfind(L'\\') + 1);
 }
 

@@ -6,18 +6,19 @@
 #include <cstring>
 #include <string>
 
+#include "module_path.h"
+#include "strict_text.h"
+
 namespace {
 
 HANDLE s_hJournal = INVALID_HANDLE_VALUE;
 
-std::wstring SiblingPath(const wchar_t* name) {
-    wchar_t path[MAX_PATH * 4] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(sizeof path / sizeof path[0]));
-    std::wstring result(path, length);
-    return result.substr(0, result.find_last_of(L'\\') + 1) + name;
-}
-
 }  // namespace
+
+std::wstring SiblingPath(const wchar_t* name) {
+    const std::wstring self = qeb::ModulePath();
+    return self.substr(0, self.find_last_of(L'\\') + 1) + name;
+}
 
 void OpenJournal() {
     // FILE_APPEND_DATA alone makes every write land at the end, whole.
@@ -68,13 +69,5 @@ std::string Utf16BytesToUtf8(const void* data, unsigned long size) {
     for (wchar_t& unit : wide) {
         if (unit < 0x20 || unit == 0x7F) unit = L'.';
     }
-    if (wide.empty()) return {};
-    const int needed =
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
-    if (needed > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), needed, nullptr,
-                              nullptr);
-    }
-    return text;
+    return qeb::StrictNarrow(CP_UTF8, wide.data(), wide.size()).value_or(std::string());
 }

@@ -13,6 +13,7 @@
 #include "handle_list.h"
 #include "journal.h"
 #include "scenario.h"
+#include "strict_text.h"
 
 namespace {
 
@@ -26,12 +27,7 @@ constexpr DWORD TINY_WRITES_QUIET_MS = 200;
 ULONGLONG s_startTick = 0;
 
 std::string Utf8(const wchar_t* text) {
-    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (needed <= 1) return {};
-    std::string out(static_cast<size_t>(needed), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), needed, nullptr, nullptr);
-    out.resize(static_cast<size_t>(needed) - 1);
-    return out;
+    return qeb::StrictNarrow(CP_UTF8, text, std::wcslen(text)).value_or(std::string());
 }
 
 DWORD ParentProcessId() {

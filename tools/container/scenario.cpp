@@ -9,13 +9,6 @@
 
 namespace {
 
-std::wstring SiblingPath(const wchar_t* name) {
-    wchar_t path[MAX_PATH * 4] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(sizeof path / sizeof path[0]));
-    std::wstring result(path, length);
-    return result.substr(0, result.find_last_of(L'\\') + 1) + name;
-}
-
 // The whole file as text; false when there is none.
 bool ReadWholeFile(const std::wstring& path, std::string& content) {
     const HANDLE file =

@@ -34,25 +34,6 @@ DWORD OnFreshHandle(DWORD access, const wchar_t* name, Call call) {
 
 }  // namespace
 
-ServiceHandle::ServiceHandle(ServiceHandle&& other) noexcept
-    : m_manager(std::exchange(other.m_manager, nullptr)), m_service(std::exchange(other.m_service, nullptr)) {}
-
-ServiceHandle& ServiceHandle::operator=(ServiceHandle&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_manager = std::exchange(other.m_manager, nullptr);
-        m_service = std::exchange(other.m_service, nullptr);
-    }
-    return *this;
-}
-
-ServiceHandle::~ServiceHandle() { Close(); }
-
-void ServiceHandle::Close() noexcept {
-    if (m_service != nullptr) ::CloseServiceHandle(std::exchange(m_service, nullptr));
-    if (m_manager != nullptr) ::CloseServiceHandle(std::exchange(m_manager, nullptr));
-}
-
 ServiceHandle OpenNamedService(DWORD access, DWORD* error, const wchar_t* name) {
     const SC_HANDLE manager = OpenManager(SC_MANAGER_CONNECT, error);
     if (manager == nullptr) return ServiceHandle();
@@ -63,16 +44,15 @@ ServiceHandle OpenNamedService(DWORD access, DWORD* error, const wchar_t* name) 
 
 DWORD InstallService(const std::wstring& exePath, const wchar_t* name) {
     DWORD error = ERROR_SUCCESS;
-    const SC_HANDLE manager = OpenManager(SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT, &error);
-    if (manager == nullptr) return error;
+    const UniqueServiceHandle manager(OpenManager(SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT, &error));
+    if (!manager) return error;
     // Quoted, so that a path with blanks names one file.
     const std::wstring commandLine = L"\"" + exePath + L"\"";
-    const SC_HANDLE created =
-        ::CreateServiceW(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    error = created != nullptr ? ERROR_SUCCESS : ::GetLastError();
-    const ServiceHandle service(manager, created);
-    return error;
+    // Closed before its manager: under Wine a service handle needs it.
+    const UniqueServiceHandle created(
+        ::CreateServiceW(manager.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    return created ? ERROR_SUCCESS : ::GetLastError();
 }
 
 DWORD StartNamedService(const wchar_t* name) {

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "unique_handle.h"
+
 namespace qeb::scm {
 
 inline constexpr wchar_t kServiceName[] = L"QEBCoreService";
@@ -18,20 +20,14 @@ class ServiceHandle {
 public:
     ServiceHandle() noexcept = default;
     ServiceHandle(SC_HANDLE manager, SC_HANDLE service) noexcept : m_manager(manager), m_service(service) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ServiceHandle(ServiceHandle&& other) noexcept;
-    ServiceHandle& operator=(ServiceHandle&& other) noexcept;
-    ~ServiceHandle();
 
-    SC_HANDLE get() const noexcept { return m_service; }
-    explicit operator bool() const noexcept { return m_service != nullptr; }
+    SC_HANDLE get() const noexcept { return m_service.get(); }
+    explicit operator bool() const noexcept { return m_service.valid(); }
 
 private:
-    void Close() noexcept;
-
-    SC_HANDLE m_manager = nullptr;
-    SC_HANDLE m_service = nullptr;
+    // In this order, so that the service is closed first.
+    UniqueServiceHandle m_manager;
+    UniqueServiceHandle m_service;
 };
 
 // Opens the service with the given access; error code in *error when it fails.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "module_path.h"
 #include "unique_handle.h"
 
 namespace qebdbg {
@@ -82,12 +83,12 @@ void MakeWerFolderPrivate() noexcept {
 }
 
 bool RememberPaths() noexcept {
-    wchar_t module[DIRECTORY_CHARS] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, module, DIRECTORY_CHARS);
-    if (length == 0 || length >= DIRECTORY_CHARS - 8) return false;
+    // Kept in fixed buffers: a crash leaves no heap to compose the dump's path in.
+    std::wstring module = qeb::ModulePath();
+    if (module.empty() || module.size() >= DIRECTORY_CHARS - 8) return false;
 
-    wchar_t* name = module;
-    for (wchar_t* at = module; *at != L'\0'; ++at)
+    wchar_t* name = module.data();
+    for (wchar_t* at = module.data(); *at != L'\0'; ++at)
         if (*at == L'\\' || *at == L'/') name = at + 1;
     wchar_t* dot = std::wcsrchr(name, L'.');
     const size_t nameLength = dot != nullptr ? static_cast<size_t>(dot - name) : std::wcslen(name);
@@ -96,7 +97,7 @@ bool RememberPaths() noexcept {
     s_processName[nameLength] = L'\0';
 
     *name = L'\0';
-    std::wcscpy(s_dumpDirectory, module);
+    std::wcscpy(s_dumpDirectory, module.c_str());
     std::wcscat(s_dumpDirectory, L"logs");
     ::CreateDirectoryW(s_dumpDirectory, nullptr);  // already there is fine
     return true;

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr char LOG_TAG[] = "container";
+constexpr char LOG_TAG[] = "dbg";
 // How long a crashing thread waits for its dump before the process ends
 // anyway: a dump that cannot finish (a lock the crash left held, a fault in
 // dbghelp) must not keep a dead service from being restarted. This process's

@@ -286,7 +286,7 @@ void WriteNoticeLocked(const char* message, unsigned long value) noexcept REQUIR
         SYSTEMTIME utc{};
         ::GetSystemTime(&utc);
         const LogStamp stamp{utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute, utc.wSecond, utc.wMilliseconds};
-        WriteLocked(FormatLogRecord(stamp, ::GetCurrentProcessId(), ::GetCurrentThreadId(), 'W', "container",
+        WriteLocked(FormatLogRecord(stamp, ::GetCurrentProcessId(), ::GetCurrentThreadId(), 'W', "log",
                                     message + std::to_string(value) + "(RotateLocked)"));
     } catch (...) {
     }

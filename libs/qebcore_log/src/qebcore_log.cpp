@@ -4,27 +4,17 @@
 
 #include "log_record.h"
 #include "log_sink.h"
+#include "module_path.h"
 #include "qebcore_log_sink.h"
 
 namespace {
 
 constexpr int DEFAULT_FILE_SIZE_MIB = 10;
 constexpr unsigned long long BYTES_PER_MIB = 1024ULL * 1024ULL;
-constexpr DWORD MAX_MODULE_PATH_CHARS = 32768;
 
 // "<executable's folder>\logs", or empty when the path cannot be read.
 std::wstring ExeLogsDirectory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        if (path.size() >= MAX_MODULE_PATH_CHARS) return {};
-        path.resize(path.size() * 2);
-    }
+    std::wstring path = qeb::ModulePath();
     const size_t slash = path.find_last_of(L"\\/");
     if (slash == std::wstring::npos) return {};
     path.resize(slash + 1);
