@@ -4,7 +4,7 @@
 // follows a replacement, even while the old pipe still has a writer.
 #include <gtest/gtest.h>
 
-#include "qeb_core_process.h"
+#include "container_state.h"
 #include "test_kit.h"
 #include "unique_handle.h"
 
@@ -57,28 +57,28 @@ TEST(Listener, EachMessageOverFreshPipes) {
     QEBCoreProcess::SetContainerReadyEvent(hReady.get());
     QEBCoreProcess& process = *QEBCoreProcess::GetInstance();
     // The listener is running (started here or by an earlier launch) and its start-up line is out of the way.
-    ASSERT_TRUE(process.CreateContainerPipe() && Write(process.m_hStdOutWrite, L"NotifyWorkStatus424242"));
+    ASSERT_TRUE(process.CreateContainerPipe() && Write(kit::ContainerOutputWriter(), L"NotifyWorkStatus424242"));
     ASSERT_TRUE(log.Has(Status(424242), 0, 5000)) << log.Tail();
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.text.begin(), row.text.begin() + std::min<size_t>(row.text.size(), 40)));
         // The old pipe keeps a writer, as in a child the last container left
         // behind: only the replacement itself can end the listener's read.
         qeb::UniqueHandle oldWriter;
-        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), process.m_hStdOutWrite, ::GetCurrentProcess(),
+        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), kit::ContainerOutputWriter(), ::GetCurrentProcess(),
                                       oldWriter.put(), 0, FALSE, DUPLICATE_SAME_ACCESS));
         ASSERT_TRUE(process.CreateContainerPipe());
         const size_t mark = kit::ReadAll(log.File(0)).size();
-        ASSERT_TRUE(Write(process.m_hStdOutWrite, row.text));
+        ASSERT_TRUE(Write(kit::ContainerOutputWriter(), row.text));
         // Once the pipe is empty, a marker is a read of its own; its line
         // follows everything the row's reads led to.
         ASSERT_TRUE(kit::WaitFor(
             [&] {
                 DWORD available = 1;
-                return ::PeekNamedPipe(process.m_hStdOutRead, nullptr, 0, nullptr, &available, nullptr) &&
+                return ::PeekNamedPipe(kit::ServiceOutputReader(), nullptr, 0, nullptr, &available, nullptr) &&
                        available == 0;
             },
             5000));
-        ASSERT_TRUE(Write(process.m_hStdOutWrite, L"NotifyWorkStatus424242"));
+        ASSERT_TRUE(Write(kit::ContainerOutputWriter(), L"NotifyWorkStatus424242"));
         ASSERT_TRUE(log.Has(Status(424242), mark, 5000)) << "the listener did not follow the new pipe" << log.Tail();
         std::vector<std::string> lines = log.Lines(mark);
         lines.pop_back();
