@@ -146,11 +146,16 @@ protected:
         Adopt();
         return true;
     }
+    // Whether the adopted container has journalled its console: only then
+    // may it be killed (see TearDown).
+    bool Settled() const {
+        return kit::WaitFor([&] { return !Journalled(m_adopted.back(), "console-window").empty(); }, 5000);
+    }
     // Ends the container the service holds, and waits for the service's
     // restarts to reach `restarts`; the new container adopted.
     bool EndContainer(UINT code, size_t restarts) {
         const bool bRestarted =
-            ::TerminateProcess(m_hContainer.get(), code) &&
+            Settled() && ::TerminateProcess(m_hContainer.get(), code) &&
             kit::WaitFor([&] { return log.Count("I service Restart ContainerProcess success(") == restarts; }, 10000);
         if (bRestarted) Adopt();
         return bRestarted;
@@ -322,7 +327,7 @@ TEST_F(Host, StrayCleanupKillsOnlyTheContainerItListed) {
     EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(otherProcess.get(), 200));
     EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(m_hContainer.get(), 0));
     ::TerminateProcess(otherProcess.get(), 1);
-    EXPECT_TRUE(QEBCoreProcess::GetInstance()->KillContainerProcess(current));
+    EXPECT_TRUE(Settled() && QEBCoreProcess::GetInstance()->KillContainerProcess(current));
     EXPECT_TRUE(kit::WaitFor([&] { return log.Count(kRestarted) == 1; }, 10000)) << log.Tail();
 }
 
@@ -368,7 +373,7 @@ TEST_F(Host, ShutdownInARestartsReadinessWait) {
     ASSERT_TRUE(Start()) << log.Tail();
     Scenario("ready never\n");
     const size_t shutdown = Reports(0).size();
-    ASSERT_TRUE(::TerminateProcess(m_hContainer.get(), 1));
+    ASSERT_TRUE(Settled() && ::TerminateProcess(m_hContainer.get(), 1));
     ASSERT_TRUE(kit::WaitFor([] { return !ContainerRunning(); }, 5000));
     ASSERT_TRUE(kit::WaitFor([] { return ContainerRunning(); }, 5000)) << log.Tail();
     Adopt();
