@@ -265,17 +265,19 @@ TEST_F(Host, EndOfARunningContainerReportsOnlyTheEnd) {
     EXPECT_EQ(Events(), (std::vector<std::string>{Started(), "0x800007d0 2 2: " + Path() + " | 1 | 2 | 0"}));
 }
 
-// Restarts of containers that report ready at once: the service holds as
-// many handles, counted while it waits on each container, as after the first
-// (threads and memory: the soak bench).
+// Restarts of containers that report ready at once: the service holds no
+// more handles, counted while it waits on each container, after the second
+// than after the first (threads and memory: the soak bench). A handle the
+// listener has yet to drop from the replaced pipe may show for a moment; a
+// leaked one stays.
 TEST_F(Host, RestartsKeepTheHandleCount) {
     ASSERT_TRUE(Start()) << log.Tail();
-    std::vector<size_t> handles;
-    for (UINT code = 1; code <= 2; ++code) {
-        ASSERT_TRUE(EndContainer(code, code)) << log.Tail();
-        handles.push_back(kit::OpenHandleCount());
-    }
-    EXPECT_EQ(handles[1], handles[0]) << "handles held after each restart";
+    ASSERT_TRUE(EndContainer(1, 1)) << log.Tail();
+    const size_t first = kit::OpenHandleCount();
+    ASSERT_TRUE(EndContainer(2, 2)) << log.Tail();
+    size_t second = 0;
+    EXPECT_TRUE(kit::WaitFor([&] { return (second = kit::OpenHandleCount()) <= first; }, 2000))
+        << "handles held after the first restart " << first << ", after the second " << second;
 }
 
 // Three ends: the second falls in the throttle's window and is held back; the
