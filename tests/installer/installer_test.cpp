@@ -18,14 +18,13 @@
 #include "process_list.h"
 #include "qebcore_security.h"
 #include "scm_client.h"
-#include "service_files.h"
 #include "strict_text.h"
 #include "test_kit.h"
 #include "unique_handle.h"
 
 namespace {
 
-using namespace qebtest;
+using namespace kit;
 
 // A Unix path as Wine sees it; anything else (a product code) as it is.
 std::wstring WinePath(std::wstring path) {
@@ -290,16 +289,23 @@ TEST(MsiPackage, InstallUpgradeOverAStuckServiceAndRemoval) {
     const qeb::UniqueHandle firstService = RunningService(&folder);
     ASSERT_TRUE(firstService);
     const std::wstring log = folder + L"logs\\QEBCoreService.log";
-    ASSERT_TRUE(kit::WaitFor(
-        [&] { return kit::ReadAll(log).find("server CreateContainerProcess failed") != std::string::npos; }, 15000));
+    ASSERT_TRUE(LogFile(log).Has("E container server CreateContainerProcess failed(", 0, 15000));
     SERVICE_STATUS_PROCESS held = {};
     EXPECT_TRUE(qeb::scm::QueryStatus(&held) == 0 && held.dwCurrentState == SERVICE_START_PENDING)
         << held.dwCurrentState;
 
     // The next release over it: no reboot asked for, the earlier service
-    // ended, the new one and its container running, the log kept.
+    // ended, the new one and its container running, the log kept. The
+    // helper ends the stuck service's process only: a process of the
+    // service's name from another folder lives on.
+    TempDir other(L"qeb_namesake");
+    const std::wstring namesakeExe = (other.path / L"QEBCoreService.exe").wstring();
+    ASSERT_TRUE(::CopyFileW((ExeDir() + qeb::scm::kContainerFileName).c_str(), namesakeExe.c_str(), FALSE));
+    const DWORD namesake = StartProgram(namesakeExe);
     const uint64_t upgradeBegan = UtcNow();
     ASSERT_TRUE(Msiexec(L"/i", QEB_MSI_UPGRADE_FILE));
+    EXPECT_TRUE(qeb::scm::IsProcessAlive(namesake)) << "the helper ended a process it did not find by the service";
+    EXPECT_TRUE(qeb::scm::TerminateProcessId(namesake, 9, 5000));
     EXPECT_TRUE(qeb::scm::WaitForServiceState(SERVICE_RUNNING, 15000));
     EXPECT_TRUE(kit::WaitFor(
         [] {
@@ -312,12 +318,18 @@ TEST(MsiPackage, InstallUpgradeOverAStuckServiceAndRemoval) {
     EXPECT_TRUE(::GetExitCodeProcess(firstService.get(), &firstExit) && firstExit == ERROR_SERVICE_REQUEST_TIMEOUT)
         << firstExit << ": not ended by the new package's helper";
     std::wstring upgradedFolder;
-    EXPECT_TRUE(RunningService(&upgradedFolder) && upgradedFolder == folder);
+    const qeb::UniqueHandle upgraded = RunningService(&upgradedFolder);
+    EXPECT_TRUE(upgraded && upgradedFolder == folder);
+    // Run by hand on a service that accepts a stop, the helper leaves it alone.
+    DWORD helperExit = ~0u;
+    StartProgram(ExeDir() + L"QEBCoreStuckStop.exe", L" " + std::wstring(qeb::scm::kServiceName), &helperExit);
+    EXPECT_EQ(helperExit, 0u);
+    EXPECT_EQ(::WaitForSingleObject(upgraded.get(), 0), DWORD{WAIT_TIMEOUT}) << "the helper ended a running service";
     ExpectShippedImage(folder + L"QEBCoreService.exe", true);
     ExpectShippedImage(folder + L"QEBCoreContainer.exe", false);
     EXPECT_EQ(EventSource(), source);
     EXPECT_EQ(LocalDumps(), L"DumpFolder=" + werFolder + L";DumpCount=3;DumpType=2;");
-    const std::vector<Record> records = ReadRecords(log, true);
+    const std::vector<Record> records = LogFile(log).Records();
     EXPECT_TRUE(!records.empty() && records.front().utcMs < upgradeBegan && records.back().utcMs >= upgradeBegan)
         << Tail(records, 5);
 

@@ -48,7 +48,7 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     for (int file = BACKUPS; file >= 0; --file) {
         if (!std::filesystem::exists(log.File(file))) continue;
         EXPECT_LE(std::filesystem::file_size(log.File(file)), FILE_BYTES) << file;
-        for (const std::string& line : log.Lines(0, file)) {
+        for (const std::string& line : kit::LogFile(log.File(file)).Lines()) {
             int writer = -1, index = -1;
             ASSERT_EQ(2, std::sscanf(line.c_str(), "W container w%d %d", &writer, &index)) << line;
             EXPECT_EQ("W container " + Payload(writer, index), line) << "torn line in file " << file;

@@ -1,10 +1,12 @@
-#include "service_files.h"
+#include "service_log.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 
-namespace qebtest {
+#include "test_kit.h"
+
+namespace kit {
 
 namespace {
 
@@ -14,9 +16,10 @@ uint64_t UtcMs(const FILETIME& time) {
 
 }  // namespace
 
-std::vector<Record> ReadRecords(const std::wstring& path, bool bLog) {
+std::vector<Record> LogFile::Records(size_t from) const {
     std::vector<Record> records;
-    std::ifstream file{std::filesystem::path(path)};  // shared with the writer
+    std::ifstream file(m_path);  // shared with the writer
+    file.seekg(static_cast<std::streamoff>(from));
     for (std::string line; std::getline(file, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         Record r;
@@ -31,13 +34,31 @@ std::vector<Record> ReadRecords(const std::wstring& path, bool bLog) {
             !::SystemTimeToFileTime(&t, &time))
             continue;
         const char* rest = line.c_str() + head;
-        if (bLog ? std::sscanf(rest, "%lu %3s %31s %n", &tid, level, key, &text) != 3
-                 : std::sscanf(rest, "%31s %n", key, &text) != 1)
+        if (m_bJournal ? std::sscanf(rest, "%31s %n", key, &text) != 1
+                       : std::sscanf(rest, "%lu %3s %31s %n", &tid, level, key, &text) != 3)
             continue;
         records.push_back({UtcMs(time), pid, level, key, rest + text, line});
     }
     return records;
 }
+
+std::vector<std::string> LogFile::Lines(size_t from) const {
+    std::vector<std::string> lines;
+    for (const Record& r : Records(from)) lines.push_back((m_bJournal ? "" : r.level + " ") + r.key + " " + r.text);
+    return lines;
+}
+
+size_t LogFile::Count(const std::string& prefix, size_t from) const {
+    const std::vector<std::string> lines = Lines(from);
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
+}
+
+bool LogFile::Has(const std::string& prefix, size_t from, DWORD timeoutMs) const {
+    return WaitFor([&] { return Count(prefix, from) > 0; }, timeoutMs);
+}
+
+std::string LogFile::Tail(size_t count) const { return "\n" + kit::Tail(Records(), count); }
 
 std::vector<size_t> Find(const std::vector<Record>& records, const std::string& text) {
     std::vector<size_t> found;
@@ -49,9 +70,8 @@ std::vector<size_t> Find(const std::vector<Record>& records, const std::string& 
 
 std::string Tail(const std::vector<Record>& records, size_t count) {
     std::string text;
-    for (size_t i = records.size() > count ? records.size() - count : 0; i < records.size(); ++i) {
+    for (size_t i = records.size() > count ? records.size() - count : 0; i < records.size(); ++i)
         text += records[i].line + "\n";
-    }
     return text;
 }
 
@@ -63,4 +83,4 @@ uint64_t UtcNow() {
 
 long long Gap(uint64_t fromMs, uint64_t toMs) { return static_cast<long long>(toMs - fromMs); }
 
-}  // namespace qebtest
+}  // namespace kit

@@ -7,7 +7,7 @@
 
 #include <ostream>
 
-namespace qebtest {
+namespace kit {
 
 // type, state, controls accepted, Win32 and specific exit code, check point, wait hint
 constexpr SERVICE_STATUS kFirstStartPending{0x30, SERVICE_START_PENDING, 0x85, 0, 0, 0, 1000};
@@ -17,7 +17,7 @@ constexpr SERVICE_STATUS kRestartPending{0x30, SERVICE_START_PENDING, 0x85, 0, 0
 constexpr SERVICE_STATUS kStopPending{0x30, SERVICE_STOP_PENDING, 0x85, 0, 0, 0, 1000};
 constexpr SERVICE_STATUS kStopped{0x30, SERVICE_STOPPED, 0x85, 0, 0, 0, 0};
 
-}  // namespace qebtest
+}  // namespace kit
 
 // Beside SERVICE_STATUS, in the global namespace, where the comparisons of
 // GoogleTest and std::vector find them.

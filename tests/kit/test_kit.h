@@ -1,23 +1,21 @@
 #pragma once
-// What the in-process test programs share: private temporary folders, the
-// log pointed at one of them and read back, polling with a deadline.
+// What the test programs share: private temporary folders, the log pointed
+// at one of them and read back, polling with a deadline, starting programs.
 
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "module_path.h"
 #include "qebcore_log.h"
 #include "qebcore_log_sink.h"
+#include "service_log.h"
 
 namespace kit {
 
@@ -110,51 +108,20 @@ struct TempDir {
 };
 
 // This process's log in a private folder until the end of the scope.
-class LogCapture {
+class LogCapture : private TempDir, public LogFile {
 public:
-    explicit LogCapture(unsigned long long maxFileBytes = 64ULL << 20, int backups = 1) {
+    explicit LogCapture(unsigned long long maxFileBytes = 64ULL << 20, int backups = 1)
+        : TempDir(L"qeb_log"), LogFile(TempDir::path / L"QEBCoreService.log") {
         ShutdownQebLog();
-        initQebLogAt(m_dir.path.c_str(), maxFileBytes, backups);
+        initQebLogAt(TempDir::path.c_str(), maxFileBytes, backups);
     }
     ~LogCapture() { ShutdownQebLog(); }
 
     // 0 the current file, 1 the newest rotated one.
     std::filesystem::path File(int index) const {
-        return m_dir.path /
+        return TempDir::path /
                (index == 0 ? L"QEBCoreService.log" : L"QEBCoreService." + std::to_wstring(index) + L".log");
     }
-    // The lines of a file from byte `from` on, as "<level> <tag> <message>"
-    // (stored as "<date> <time> <pid> <tid> <level> <tag> <message>\r\n").
-    std::vector<std::string> Lines(size_t from = 0, int index = 0) const {
-        const std::string text = ReadAll(File(index));
-        std::istringstream in(from < text.size() ? text.substr(from) : std::string());
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            size_t at = 0;
-            for (int field = 0; field < 4 && at != std::string::npos; ++field) at = line.find(' ', at + 1);
-            if (at != std::string::npos) lines.push_back(line.substr(at + 1, line.find_last_not_of('\r') - at));
-        }
-        return lines;
-    }
-    // Whether a line starts with `prefix`, waiting for it up to timeoutMs.
-    bool Has(const std::string& prefix, size_t from = 0, DWORD timeoutMs = 0) const {
-        return WaitFor([&] { return Count(prefix, from) > 0; }, timeoutMs);
-    }
-    // How many lines start with `prefix`, from byte `from` on.
-    size_t Count(const std::string& prefix, size_t from = 0) const {
-        const std::vector<std::string> lines = Lines(from);
-        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                                 [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
-    }
-    // Everything logged, for a failure message.
-    std::string Tail() const {
-        std::string tail = "\nlog:\n";
-        for (const std::string& line : Lines()) tail += "  " + line + "\n";
-        return tail;
-    }
-
-private:
-    TempDir m_dir{L"qeb_log"};
 };
 
 }  // namespace kit
