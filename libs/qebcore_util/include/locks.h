@@ -37,6 +37,8 @@ public:
     }
 
 private:
+    // Never closed on purpose (see above).
+    // cppcheck-suppress unsafeClassCanLeak
     const HANDLE m_hMutex;
     bool m_bOwned = false;  // written only by the holder
 };
