@@ -379,8 +379,8 @@ TEST_F(ServiceE2E, StartStopAndStrayCleanup) {
 
 // A container that is killed, or exits by itself, is restarted with pipes of
 // its own: the new container's ready report is read again, and it gets the
-// launch contract (TearDown). The pause and the reports: Host.RestartComes-
-// AfterTheTwoSecondPause.
+// launch contract (TearDown). The pause and the reports are the host's:
+// Host.RestartComesAfterTheTwoSecondPause.
 class Restart : public ServiceE2E, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {

@@ -161,13 +161,8 @@ protected:
         if (bRestarted) Adopt();
         return bRestarted;
     }
-    std::string Started() const {
-        return "0x400003e8 4 1: unknown | " + Path() + " | 0";  // no version record here
-    }
-    std::string Path() const {
-        const std::wstring exeDir = ExeDir();
-        return std::string(exeDir.begin(), exeDir.end()) + "QEBCoreContainer.exe";
-    }
+    static std::string Path() { return qeb::GetExeDirectory() + "QEBCoreContainer.exe"; }
+    static std::string Started() { return "0x400003e8 4 1: unknown | " + Path() + " | 0"; }  // no version record
     void Scenario(const char* text) const { std::ofstream(std::filesystem::path(m_scenario)) << text; }
     // The container the service holds now, ready to be killed by the test.
     DWORD Adopt() {
@@ -455,7 +450,7 @@ TEST_F(Host, AlertRulesHoldOnTheMovedClock) {
         {720, 3000, 0, "3000/1"},  {722, 3000, 0, ""},       {1800, 3000, 0, "3000/1"}, {1810, 1002, 1, "1002/0"},
         {2100, 2000, 1, "2000/2"},
     };
-    const std::string path = qeb::GetExeDirectory() + "QEBCoreContainer.exe";
+    const std::string path = Path();
     ReportContainerEvents();
     std::vector<std::string> expected, seen;
     for (const auto& row : timeline) {
