@@ -4,7 +4,7 @@
 // follows a replacement, even while the old pipe still has a writer.
 #include <gtest/gtest.h>
 
-#include "container_state.h"
+#include "qeb_core_process.h"
 #include "test_kit.h"
 #include "unique_handle.h"
 

@@ -377,8 +377,10 @@ TEST_F(ServiceE2E, StartStopAndStrayCleanup) {
                                                   "0x800007d1 2 2: 2 | 0"}));
 }
 
-// A container that is killed, or exits by itself, is restarted 2 s later with
-// pipes of its own: the new container's ready report is read again.
+// A container that is killed, or exits by itself, is restarted with pipes of
+// its own: the new container's ready report is read again, and it gets the
+// launch contract (TearDown). The pause and the reports are the host's:
+// Host.RestartComesAfterTheTwoSecondPause.
 class Restart : public ServiceE2E, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {
@@ -394,13 +396,7 @@ TEST_P(Restart, AfterTwoSecondsWithFreshPipes) {
         ASSERT_TRUE(qeb::scm::TerminateProcessId(containers[0]["start"].processId, 9, 5000));
     }
     ASSERT_EQ(Containers(2).size(), 2u);
-    const uint64_t exited = WaitLog(kExited, 1, 5000).at(0), verified = WaitLog(kVerified, 2, 15000).at(1);
-    std::printf("[ measure ] container end seen to the next launch verified: %lld ms\n", Gap(exited, verified));
-    EXPECT_GE(Gap(exited, verified), 2000);
-    EXPECT_LT(Gap(exited, verified), 2000 + kRelaunchSlackMs);
     WaitLog(kReadyRead, 2, 5000);
-    kit::WaitFor([this] { return Reports().size() >= 4; }, 2000);
-    EXPECT_EQ(Reports(), (std::vector<Report>{kFirstStartPending, kRunning, kRestartPending, kRunning}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Container, Restart, ::testing::Values(true, false),

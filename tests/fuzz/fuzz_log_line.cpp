@@ -6,17 +6,13 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
+#include "fuzz_expect.h"
 #include "log_line.h"
 #include "log_record.h"
 
 namespace {
-
-void Expect(bool condition) {
-    if (!condition) std::abort();
-}
 
 std::string OneLine(std::string text) {
     for (char& c : text) {

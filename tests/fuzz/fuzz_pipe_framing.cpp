@@ -9,22 +9,14 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <vector>
 
+#include "fuzz_expect.h"
 #include "pipe_message_buffer.h"
 #include "work_status_parse.h"
-
-namespace {
-
-void Expect(bool condition) {
-    if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider provider(data, size);

@@ -4,15 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
+#include "fuzz_expect.h"
 #include "tst_info.h"
 
 namespace {
-
-void Expect(bool condition) {
-    if (!condition) std::abort();
-}
 
 bool Inside(const unsigned char* part, size_t partSize, const uint8_t* data, size_t size) {
     return part >= data && part + partSize <= data + size;

@@ -6,10 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "fuzz_expect.h"
 #include "work_status_parse.h"
 
 namespace {
@@ -22,10 +22,6 @@ std::u16string FrameUnits(const uint8_t* data, size_t size) {
         units.push_back(unit);
     }
     return units;
-}
-
-void Expect(bool condition) {
-    if (!condition) std::abort();
 }
 
 bool IsAsciiDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
