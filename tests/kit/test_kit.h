@@ -54,7 +54,6 @@ inline DWORD StartProgram(const std::wstring& exe, const std::wstring& arguments
     std::wstring commandLine = L"\"" + exe + L"\"" + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;  // none: it holds only what every process is given
     PROCESS_INFORMATION info = {};
     if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
                           &info))
