@@ -39,16 +39,13 @@ void QEBCoreProcess::UnregisterListenThread() noexcept {
 // handle: a replacement closes the field without waiting for this read, and
 // the copy stays valid until the read has ended.
 bool QEBCoreProcess::ReadFromField(HANDLE* pField, void* buffer, DWORD size) noexcept {
-    HANDLE hCopy = nullptr;
+    qeb::UniqueHandle pipe;
     {
         qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
-        const HANDLE self = ::GetCurrentProcess();
-        if (*pField == nullptr || !::DuplicateHandle(self, *pField, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-            return false;
-        }
+        pipe = qeb::DuplicateSameAccess(*pField);
+        if (!pipe) return false;
         s_bListenReading = true;
     }
-    const qeb::UniqueHandle pipe(hCopy);
     DWORD bytesRead = 0;
     const BOOL ok = ::ReadFile(pipe.get(), buffer, size, &bytesRead, nullptr);
     {

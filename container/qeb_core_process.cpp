@@ -21,12 +21,7 @@ qeb::NeverDestroyed<QEBCoreProcess> s_instance;
 QEBCoreProcess* QEBCoreProcess::GetInstance() { return &s_instance.get(); }
 
 void QEBCoreProcess::SetContainerReadyEvent(HANDLE hEvent) {
-    HANDLE hCopy = nullptr;
-    const HANDLE self = ::GetCurrentProcess();
-    if (hEvent != nullptr && !::DuplicateHandle(self, hEvent, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        hCopy = nullptr;
-    }
-    s_hContainerReadyEvent.Reset(hCopy);
+    s_hContainerReadyEvent.Reset(qeb::DuplicateSameAccess(hEvent).release());
 }
 
 HANDLE* QEBCoreProcess::PipeField(PipeEnd end) {
@@ -43,14 +38,8 @@ const HANDLE* QEBCoreProcess::PipeField(PipeEnd end) const {
 }
 
 qeb::UniqueHandle QEBCoreProcess::DuplicatePipeEnd(PipeEnd end) const {
-    HANDLE hCopy = nullptr;
     qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
-    const HANDLE hEnd = *PipeField(end);
-    const HANDLE self = ::GetCurrentProcess();
-    if (hEnd == nullptr || !::DuplicateHandle(self, hEnd, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        hCopy = nullptr;
-    }
-    return qeb::UniqueHandle(hCopy);
+    return qeb::DuplicateSameAccess(*PipeField(end));
 }
 
 PipeEndValues QEBCoreProcess::PipeEndsForLaunch() const {

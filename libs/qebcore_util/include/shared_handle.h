@@ -43,13 +43,8 @@ public:
 
     // A private, non-inheritable copy with the same access; empty when none is held.
     UniqueHandle Duplicate() const noexcept EXCLUDES(m_lock) {
-        HANDLE hCopy = nullptr;
         LockGuard<KernelMutex> lock(m_lock);
-        const HANDLE self = ::GetCurrentProcess();
-        if (!IsValid(m_handle) || !::DuplicateHandle(self, m_handle, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-            hCopy = nullptr;
-        }
-        return UniqueHandle(hCopy);
+        return DuplicateSameAccess(m_handle);
     }
 
     // Runs use(handle) under the lock; for calls that return at once

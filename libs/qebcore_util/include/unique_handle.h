@@ -83,6 +83,18 @@ inline void EventSource(HANDLE source) noexcept { ::DeregisterEventSource(source
 }  // namespace handle_close
 
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
+
+// A private, non-inheritable copy of a kernel handle with the same access,
+// for a wait or a call made outside the lock that guards the original;
+// empty when there is none or the copy fails.
+inline UniqueHandle DuplicateSameAccess(HANDLE handle) noexcept {
+    const HANDLE self = ::GetCurrentProcess();
+    HANDLE hCopy = nullptr;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        !::DuplicateHandle(self, handle, self, &hCopy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        hCopy = nullptr;
+    return UniqueHandle(hCopy);
+}
 using UniqueServiceHandle = UniqueAny<NullInvalid<SC_HANDLE, handle_close::ServiceHandle>>;
 using UniqueRegistryKey = UniqueAny<NullInvalid<HKEY, handle_close::RegistryKey>>;
 using UniqueModule = UniqueAny<NullInvalid<HMODULE, handle_close::Module>>;
