@@ -19,13 +19,15 @@
 
 namespace {
 
-constexpr char FUNC_NAME[] = "QEBCoreProcess::CreateContainerProcess";
+constexpr char LAUNCH_FUNC_NAME[] = "QEBCoreProcess::CreateContainerProcess";
 
-void LogError(const char* text) noexcept { qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, FUNC_NAME, text); }
+void LogError(const char* text) noexcept {
+    qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, LAUNCH_FUNC_NAME, text);
+}
 
 template <typename Value>
 void LogError(const char* text, const Value& value) noexcept {
-    qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, FUNC_NAME, text, value);
+    qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, LAUNCH_FUNC_NAME, text, value);
 }
 
 // Opened before the first check and held until the process exists: nobody can
@@ -41,7 +43,7 @@ qeb::UniqueHandle HoldContainerFile(const std::wstring& path) noexcept {
 // the calling thread is never held inside a check or a process creation that
 // a stop would otherwise have to terminate.
 HANDLE AbandonForStop() noexcept {
-    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME,
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, LAUNCH_FUNC_NAME,
                  "ContainerProcess launch abandoned, exit signal received");
     return nullptr;
 }
@@ -152,7 +154,7 @@ HANDLE LaunchCheckedContainer(QEBCoreProcess& process) {
         TellRefused(path, "publisher signature");
         return nullptr;
     }
-    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME, "ContainerProcess exe verify success");
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, LAUNCH_FUNC_NAME, "ContainerProcess exe verify success");
 
     // Inheritable, so the container can watch the service by this value.
     created->hSelf.reset(::OpenProcess(SELF_PROCESS_ACCESS, TRUE, selfProcessId));
@@ -190,7 +192,7 @@ HANDLE QEBCoreProcess::CreateContainerProcess() {
     try {
         const HANDLE hRunning = g_hContainerHandle.With([](HANDLE hHeld) noexcept { return hHeld; });
         if (hRunning != nullptr) {
-            qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, FUNC_NAME, "container is already exists.");
+            qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, LAUNCH_FUNC_NAME, "container is already exists.");
             return hRunning;
         }
         return LaunchCheckedContainer(*this);

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr char FUNC_NAME[] = "QEBCoreProcess::CreateContainerPipe";
+constexpr char PIPE_FUNC_NAME[] = "QEBCoreProcess::CreateContainerPipe";
 
 }  // namespace
 
@@ -82,11 +82,11 @@ bool QEBCoreProcess::CreateContainerPipe() {
     CancelListenerRead();
 
     if (!CreateInheritablePipe(PipeEnd::StdInRead, PipeEnd::StdInWrite)) {
-        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, FUNC_NAME, "create anonymous pipe1 failed");
+        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, PIPE_FUNC_NAME, "create anonymous pipe1 failed");
         return false;
     }
     if (!CreateInheritablePipe(PipeEnd::StdOutRead, PipeEnd::StdOutWrite)) {
-        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, FUNC_NAME, "create anonymous pipe2 failed");
+        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, PIPE_FUNC_NAME, "create anonymous pipe2 failed");
         return false;
     }
 

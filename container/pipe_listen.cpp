@@ -12,9 +12,11 @@
 
 namespace {
 
-constexpr char FUNC_NAME[] = "QEBCoreProcess::Pipe_Listen";
+constexpr char LISTEN_FUNC_NAME[] = "QEBCoreProcess::Pipe_Listen";
 
-void LogInfo(const char* text) noexcept { qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME, text); }
+void LogInfo(const char* text) noexcept {
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, LISTEN_FUNC_NAME, text);
+}
 
 }  // namespace
 
@@ -84,7 +86,7 @@ uint32_t QEBCoreProcess::Pipe_Listen(void* threadParam) {
             LogInfo("invalid notify");
             continue;
         }
-        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, FUNC_NAME,
+        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagContainer, LISTEN_FUNC_NAME,
                      "get container notify workStatus = ", workStatus);
         if (workStatus == 1) {
             s_hContainerReadyEvent.With([](HANDLE hEvent) noexcept {

@@ -11,7 +11,7 @@
 #include "thread_manager.h"
 
 namespace {
-constexpr const char kFunc[] = "service_main";
+constexpr const char kServiceMainFunc[] = "service_main";
 ServiceCtrlRegistrar s_registrar = &::RegisterServiceCtrlHandlerExW;
 }  // namespace
 
@@ -24,12 +24,12 @@ ServiceCtrlRegistrar SetServiceCtrlRegistrar(ServiceCtrlRegistrar registrar) noe
 void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
     DbgSdkPrepareThread();
     g_hServiceMainExitEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, "QEBCoreService.service_main enter.");
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kServiceMainFunc, "QEBCoreService.service_main enter.");
 
     const SERVICE_STATUS_HANDLE hStatus = s_registrar(QEB_SERVICE_NAME, ServiceHandlerEx, nullptr);
     SetServiceStatusHandle(hStatus);
     if (hStatus == nullptr) {
-        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc,
+        qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kServiceMainFunc,
                      "service_main RegisterServiceCtrlHandlerExW fail error = ", ::GetLastError());
         return;
     }
@@ -45,7 +45,7 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
         return hReady != nullptr;
     });
     if (!bReadyEvent) {
-        qeb::LogLine(qeb::LogLevel::Warning, qeb::kTagContainer, kFunc,
+        qeb::LogLine(qeb::LogLevel::Warning, qeb::kTagContainer, kServiceMainFunc,
                      "server CreateEvent failed error = ", ::GetLastError());
     }
 
@@ -56,14 +56,15 @@ void WINAPI service_main(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
     if (g_hContainerHandle.Held()) {
         WaitContainerReadyAndReportStatus();
     } else {
-        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFunc, "server CreateContainerProcess failed");
+        qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kServiceMainFunc,
+                     "server CreateContainerProcess failed");
     }
 
     // After a stop has begun the thread manager starts nothing here, so no
     // supervision thread outlives the stop.
     VelantThread::ThreadManager::GetInstance()->StartThread(svcThreadFun, nullptr, "svcThreadFun", false);
 
-    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, "QEBCoreService.service_main finish");
+    qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kServiceMainFunc, "QEBCoreService.service_main finish");
     FlushQebLogFile();
     g_hServiceMainExitEvent.With([](HANDLE hEvent) noexcept { return ::SetEvent(hEvent); });
 }

@@ -10,9 +10,9 @@ int32_t g_startContainerFailCount = 0;
 
 namespace {
 
-constexpr const char kFunc[] = "svcThreadFun";
+constexpr const char kSvcThreadFunc[] = "svcThreadFun";
 
-void LogInfo(const char* text) noexcept { qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kFunc, text); }
+void LogInfo(const char* text) noexcept { qeb::LogLine(qeb::LogLevel::Info, qeb::kTagService, kSvcThreadFunc, text); }
 
 // True when the exit event was set during the pause. A wait that fails
 // (no exit event) still keeps the pace, so failed launches never spin.
@@ -73,7 +73,7 @@ uint32_t svcThreadFun(void* /*threadParam*/) {
             failedLaunches = 0;
         } else {
             ++g_startContainerFailCount;
-            qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kFunc, "Restart ContainerProcessr fail");
+            qeb::LogLine(qeb::LogLevel::Error, qeb::kTagContainer, kSvcThreadFunc, "Restart ContainerProcessr fail");
             ++failedLaunches;
             if (g_startContainerFailCount >= START_CONTAINER_MAX_TRY_COUNT) ReportLaunchesFailingEvent(failedLaunches);
         }

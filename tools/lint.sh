@@ -4,8 +4,9 @@
 # every step runs, so one run shows all that is wrong.
 #
 # Analysed: the product (service, container, thread, common, libs, the
-# package's helper in installer) and the test tools (tools/container, tools/e2e-driver), through the cross preset's
-# compile database (configured here; tools/test.sh builds from the same tree).
+# package's helpers in installer) and the test tools (tools/container,
+# tools/e2e-driver). clang-tidy reads the clang build's units, cppcheck the
+# cross preset's compile database (tools/test.sh builds from that tree).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,9 +41,9 @@ begin "clang build (product and tools)"
 end "clang build (product and tools)" $?
 
 begin "compile database (cross preset)"
-# The analysers read a copy of their own, so that a build of the cross tree
-# running beside them (CI runs the tests at the same time) cannot change it
-# under them. QEB_LINT_REUSE_DB=1 takes the cross tree as it is configured.
+# cppcheck reads a copy of its own, so that a build of the cross tree running
+# beside it (CI runs the tests at the same time) cannot change it under it.
+# QEB_LINT_REUSE_DB=1 takes the cross tree as it is configured.
 if [ "${QEB_LINT_REUSE_DB:-0}" != 1 ] || [ ! -f build/cross/compile_commands.json ]; then
   cmake --preset cross >/dev/null
 fi
@@ -51,25 +52,21 @@ mkdir -p build/lint && cp build/cross/compile_commands.json build/lint/ || rc=1
 end "compile database (cross preset)" $rc
 [ $rc -eq 0 ] || exit 1
 
-# clang parses the sources as the mingw-w64 gcc compiles them: same target,
-# mingw-w64 headers from the sysroot, gcc's posix-model libstdc++ headers.
-# clang's MinGW driver finds neither by itself from gcc's command line.
-triple=x86_64-w64-mingw32
-gcc_dir=$(ls -d /usr/lib/gcc/$triple/*-posix | sort -V | tail -n 1)
-tidy_args=(-p build/lint --quiet
-  --extra-arg-before=--target=$triple
-  --extra-arg-before=--sysroot=/usr/$triple
-  --extra-arg-before=-isystem"$gcc_dir"/include/c++
-  --extra-arg-before=-isystem"$gcc_dir"/include/c++/$triple
-  --extra-arg-before=-isystem"$gcc_dir"/include/c++/backward)
-
-begin "clang-tidy (${#sources[@]} files, $jobs jobs)"
-# Each file's findings are printed together; the count of warnings clang
+# The clang tree is a unity build: each unit parses the Windows and C++
+# headers once for a whole target, where a run per source parsed them once
+# per source and spent most of its time matching inside them. A finding still
+# names the source file and line. The units #include the sources, which is
+# the one thing bugprone-suspicious-include exists to flag.
+units_text=$(tools/tidy-units.py build/clang/compile_commands.json "${sources[@]}")
+units_rc=$?
+mapfile -t units <<<"$units_text"
+begin "clang-tidy (${#sources[@]} files in ${#units[@]} units, $jobs jobs)"
+# Each unit's findings are printed together; the count of warnings clang
 # suppressed in system headers is left out.
-printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$jobs" bash -c '
+[ $units_rc -eq 0 ] && printf '%s\0' "${units[@]}" | xargs -0 -n 1 -P "$jobs" bash -c '
   out=$("$0" "$@" 2>&1); rc=$?
   printf "%s\n" "$out" | grep -v -E "^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$" | grep -v "^$" || true
-  exit $((rc != 0))' "$clang_tidy" "${tidy_args[@]}"
+  exit $((rc != 0))' "$clang_tidy" -p build/clang --quiet --checks=-bugprone-suspicious-include
 end clang-tidy $?
 
 begin cppcheck

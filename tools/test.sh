@@ -28,6 +28,8 @@ set -e
 # Native fuzz targets under the sanitizers, 10 s each, two at a time.
 wait "$fuzz_build" || cat build/fuzz-build.log
 step fuzz tests/fuzz/run-fuzz.sh 10 || { [ $status -ne 0 ] || status=1; }
-# The build tree's Wine session ends with the tests.
-WINEPREFIX="$PWD/build/cross/wineprefix" wineserver -k >/dev/null 2>&1 || true
+# The build tree's Wine sessions end with the tests.
+for prefix in build/cross/wineprefix build/cross/wineprefix-long; do
+  WINEPREFIX="$PWD/$prefix" wineserver -k >/dev/null 2>&1 || true
+done
 exit $status

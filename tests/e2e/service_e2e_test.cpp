@@ -120,8 +120,9 @@ protected:
                 std::to_wstring(::GetTickCount64()) + L"\\";
         ASSERT_TRUE(::CreateDirectoryW(m_dir.c_str(), nullptr));
         ASSERT_TRUE(Copy(L"QEBCoreService.exe", L"QEBCoreService.exe"));
+        ASSERT_FALSE(m_servicesLog.empty()) << "no WINEPREFIX: the events are read from Wine's services log";
         std::error_code absent;
-        m_eventsFrom = static_cast<size_t>(std::filesystem::file_size(QEB_SERVICES_LOG, absent));
+        m_eventsFrom = static_cast<size_t>(std::filesystem::file_size(m_servicesLog, absent));
         if (absent) m_eventsFrom = 0;
     }
 
@@ -239,7 +240,7 @@ protected:
 
     std::vector<Record> Log() const { return LogFile(m_dir + L"logs\\QEBCoreService.log").Records(); }
     // The events reported since the scenario began, as Wine recorded them.
-    std::vector<std::string> Events() const { return qeb::scm::ReadWineEvents(QEB_SERVICES_LOG, m_eventsFrom); }
+    std::vector<std::string> Events() const { return qeb::scm::ReadWineEvents(m_servicesLog, m_eventsFrom); }
     std::string ContainerPath() const { return std::string(m_dir.begin(), m_dir.end()) + "QEBCoreContainer.exe"; }
     std::vector<Record> Journal() const { return LogFile(m_dir + L"QEBCoreContainer.journal", true).Records(); }
     // Times of the first `count` log lines that start with `text`, once there
@@ -346,6 +347,7 @@ protected:
 
     std::wstring m_dir;
     std::unique_ptr<qeb::scm::StatusWatcher> m_watch;
+    const std::wstring m_servicesLog = qeb::scm::WineServicesLog();
     size_t m_eventsFrom = 0;
 };
 

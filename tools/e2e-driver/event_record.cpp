@@ -17,6 +17,13 @@ std::string DescribeEvent(DWORD eventId, unsigned type, unsigned category, const
     return text;
 }
 
+std::wstring WineServicesLog() {
+    wchar_t prefix[1024] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"WINEPREFIX", prefix, ARRAYSIZE(prefix));
+    if (length == 0 || length >= ARRAYSIZE(prefix)) return {};
+    return L"Z:" + std::wstring(prefix, length) + L".services.log";
+}
+
 std::vector<std::string> ReadWineEvents(const std::wstring& path, size_t from) {
     std::ifstream file(std::filesystem::path(path), std::ios::binary);
     const std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -18,5 +18,8 @@ std::string DescribeEvent(DWORD eventId, unsigned type, unsigned category, const
 // the call's fields, the eventlog channel each insert on a line of the same
 // thread.
 std::vector<std::string> ReadWineEvents(const std::wstring& path, size_t from);
+// The services log of the prefix this program runs in (WINEPREFIX, which Wine
+// passes on): wine-run.sh keeps it beside the prefix. Empty outside Wine.
+std::wstring WineServicesLog();
 
 }  // namespace qeb::scm
