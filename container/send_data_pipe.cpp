@@ -15,36 +15,30 @@ VOID CALLBACK CancelWriteOnTimer(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER
 }
 
 // One-shot timer that cancels the calling thread's pending synchronous I/O
-// when it fires. Disarmed, and its callback waited for, before it goes away,
-// so it can never cancel anything the thread does afterwards.
+// when it fires. Its owner disarms it, and waits for its callback, before the
+// thread's handle closes, so it can never cancel anything the thread does
+// afterwards.
 class WriteDeadline {
 public:
     explicit WriteDeadline(DWORD timeoutMs) noexcept
         : m_hThread(::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId())) {
         if (!m_hThread) return;
-        m_timer = ::CreateThreadpoolTimer(&CancelWriteOnTimer, m_hThread.get(), nullptr);
-        if (m_timer == nullptr) return;
+        m_timer.reset(::CreateThreadpoolTimer(&CancelWriteOnTimer, m_hThread.get(), nullptr));
+        if (!m_timer) return;
         ULARGE_INTEGER due;
         due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(timeoutMs) * 10000);  // relative, 100 ns
         FILETIME dueTime;
         dueTime.dwLowDateTime = due.LowPart;
         dueTime.dwHighDateTime = due.HighPart;
-        ::SetThreadpoolTimer(m_timer, &dueTime, 0, 0);
+        ::SetThreadpoolTimer(m_timer.get(), &dueTime, 0, 0);
     }
-    ~WriteDeadline() {
-        if (m_timer == nullptr) return;
-        ::SetThreadpoolTimer(m_timer, nullptr, 0, 0);
-        ::WaitForThreadpoolTimerCallbacks(m_timer, TRUE);
-        ::CloseThreadpoolTimer(m_timer);
-    }
-    WriteDeadline(const WriteDeadline&) = delete;
-    WriteDeadline& operator=(const WriteDeadline&) = delete;
 
-    bool armed() const noexcept { return m_timer != nullptr; }
+    bool armed() const noexcept { return static_cast<bool>(m_timer); }
 
 private:
+    // Declared first, closed last: the timer's callback uses it.
     qeb::UniqueHandle m_hThread;
-    PTP_TIMER m_timer = nullptr;
+    qeb::UniqueThreadpoolTimer m_timer;
 };
 
 // One write call per message: the container tells messages apart by the

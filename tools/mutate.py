@@ -16,7 +16,9 @@ the runner exits, however it exits.
 
 For each mutant: the copy's file is changed, the build is brought up to date
 (incrementally), and the whole ctest suite runs, fastest cases first and
-stopping at the first failure. The outcome is appended to the results file
+stopping at the first failure. A mutant of a source the native fuzz targets
+build (or of its header) that the suite leaves alive meets them next, 10 s
+each, as CI runs them. The outcome is appended to the results file
 (build/mutation/<mode>-<stamp>.jsonl) as soon as it is known: killed (with
 the failing cases), survived, no-build, or timeout (the suite did not finish
 in --suite-timeout seconds: a hang the suite notices, counted as killed).
@@ -119,7 +121,9 @@ def read_costs():
 def run_suite(log, costs, timeout, stop_on_failure=True):
     if costs:
         write_cost_order(costs)
-    cmd = ["ctest", "--test-dir", str(BUILD), "-j2", "--output-on-failure"]
+    # Three at a time: most cases wait on the services they drive, and the
+    # locked ones run one at a time whatever the count.
+    cmd = ["ctest", "--test-dir", str(BUILD), "-j3", "--output-on-failure"]
     if stop_on_failure:
         cmd.append("--stop-on-failure")
     started = time.monotonic()
@@ -137,8 +141,22 @@ def run_suite(log, costs, timeout, stop_on_failure=True):
 
 
 def end_wine():
-    env = dict(os.environ, WINEPREFIX=str(BUILD / "wineprefix"))
-    subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+    for prefix in ("wineprefix", "wineprefix-long"):
+        env = dict(os.environ, WINEPREFIX=str(BUILD / prefix))
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+
+
+def fuzzed_files():
+    """The product sources the native fuzz targets compile, and their headers."""
+    text = (ROOT / "tests" / "fuzz" / "CMakeLists.txt").read_text()
+    sources = re.findall(r"\$\{QEB_ROOT\}/(\S+)\.cpp", text)
+    return {f"{stem}{ext}" for stem in sources for ext in (".cpp", ".h")}
+
+
+def run_fuzz(log):
+    with open(log, "w") as out:
+        return subprocess.run(["tests/fuzz/run-fuzz.sh", "10"], cwd=COPY, stdout=out,
+                              stderr=subprocess.STDOUT).returncode
 
 
 def changed_lines(since):
@@ -217,6 +235,7 @@ def run(mutants, mode, args):
     logs.mkdir(exist_ok=True)
     sync_copy()
     costs = baseline(logs, args)
+    fuzzed = fuzzed_files()
     originals = {}
 
     def restore():
@@ -249,6 +268,8 @@ def run(mutants, mode, args):
                     record["status"] = "timeout"
                 elif rc != 0:
                     record["status"], record["killed_by"] = "killed", failed
+                elif m.file in fuzzed and run_fuzz(logs / f"fuzz-{index}.log") != 0:
+                    record["status"], record["killed_by"] = "killed", ["native fuzz targets"]
                 else:
                     record["status"] = "survived"
                     (logs / f"test-{index}.log").unlink()

@@ -80,6 +80,13 @@ inline void ServiceHandle(SC_HANDLE handle) noexcept { ::CloseServiceHandle(hand
 inline void RegistryKey(HKEY key) noexcept { ::RegCloseKey(key); }
 inline void Module(HMODULE module) noexcept { ::FreeLibrary(module); }
 inline void EventSource(HANDLE source) noexcept { ::DeregisterEventSource(source); }
+// Disarmed, and its running callback waited for, before it is closed: a timer
+// that goes away can never fire into what its owner does afterwards.
+inline void ThreadpoolTimer(PTP_TIMER timer) noexcept {
+    ::SetThreadpoolTimer(timer, nullptr, 0, 0);
+    ::WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    ::CloseThreadpoolTimer(timer);
+}
 }  // namespace handle_close
 
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
@@ -104,5 +111,6 @@ using UniqueCertificate = UniqueAny<NullInvalid<PCCERT_CONTEXT, handle_close::Ce
 using UniqueChainContext = UniqueAny<NullInvalid<PCCERT_CHAIN_CONTEXT, handle_close::Chain>>;
 using UniqueChainEngine = UniqueAny<NullInvalid<HCERTCHAINENGINE, handle_close::ChainEngine>>;
 using UniqueCryptMessage = UniqueAny<NullInvalid<HCRYPTMSG, handle_close::CryptMessage>>;
+using UniqueThreadpoolTimer = UniqueAny<NullInvalid<PTP_TIMER, handle_close::ThreadpoolTimer>>;
 
 }  // namespace qeb
