@@ -46,6 +46,7 @@ TEST(SignerResults, DecidedFromTheSignersOwnRecords) {
         {"authority in the Disallowed store", kPolicy, Code(TRUST_E_EXPLICIT_DISTRUST), true,
          Code(TRUST_E_COUNTER_SIGNER), 0, true},
         {"authority's certificate unreadable", kCounterCert, Code(TRUST_E_COUNTER_SIGNER), true, 0, 0, true},
+        {"the call's parameters refused", TRUSTERROR_STEP_WVTPARAMS, Code(E_INVALIDARG), true, 0, 0, false},
         {"Wine: unsigned", kObject, Code(TRUST_E_NOSIGNATURE), false, 0, 0, false},
         {"digest mismatch", kObject, Code(TRUST_E_BAD_DIGEST), true, 0, 0, false},
         {"digest mismatch found with the signature", kSignature, Code(TRUST_E_BAD_DIGEST), true, 0, 0, false},
