@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <process.h>
 
+#include <regex>
+
 #include "crash_kinds.h"
 #include "qebcore_dbg.h"
 #include "qebcore_log.h"
@@ -108,6 +110,11 @@ TEST(CrashDump, EveryKindEndsTheProcessInTimeWithAPrivateDump) {
         if (row.what == nullptr) continue;  // the dump needs the heap
         ASSERT_EQ(4u, dumps.size()) << "three of this program kept, the new one among them";
         const std::filesystem::path dump = dumps[0];
+        // The program's name, its process id, the UTC time to the second.
+        EXPECT_TRUE(std::regex_match(
+            dump.stem().wstring(),
+            std::wregex(L"QEBCrashProbe_" + std::to_wstring(::GetProcessId(child.get())) + L"_\\d{8}T\\d{6}Z")))
+            << dump;
         EXPECT_EQ("MDMP", kit::ReadAll(dump).substr(0, 4));
         EXPECT_TRUE(std::filesystem::exists(dump.wstring() + L".reported"))
             << "the callback was not called with its path, or came before the line";
