@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <process.h>
 
+#include <cwchar>
 #include <regex>
 
 #include "crash_kinds.h"
@@ -94,9 +95,9 @@ TEST(CrashDump, EveryKindEndsTheProcessInTimeWithAPrivateDump) {
         const std::string log = kit::ReadAll(logs / L"QEBCoreService.log");
         const size_t at = log.find("I service crash at ");
         ASSERT_NE(std::string::npos, at) << log;
-        const ULONGLONG crashToExitMs = (ULARGE_INTEGER{{exited.dwLowDateTime, exited.dwHighDateTime}}.QuadPart -
-                                         std::stoull(log.substr(at + 19))) /
-                                        10000;
+        const ULONGLONG crashAt = std::stoull(log.substr(at + 19)),
+                        exitAt = ULARGE_INTEGER{{exited.dwLowDateTime, exited.dwHighDateTime}}.QuadPart;
+        const ULONGLONG crashToExitMs = (exitAt - crashAt) / 10000;
         std::wcout << L"crash to exit " << crashToExitMs << L" ms (" << row.mode << L")\n";
         EXPECT_LE(crashToExitMs, CRASH_DEADLINE_MS + EXIT_TOLERANCE_MS) << log;
 
@@ -110,11 +111,18 @@ TEST(CrashDump, EveryKindEndsTheProcessInTimeWithAPrivateDump) {
         if (row.what == nullptr) continue;  // the dump needs the heap
         ASSERT_EQ(4u, dumps.size()) << "three of this program kept, the new one among them";
         const std::filesystem::path dump = dumps[0];
-        // The program's name, its process id, the UTC time to the second.
-        EXPECT_TRUE(std::regex_match(
-            dump.stem().wstring(),
-            std::wregex(L"QEBCrashProbe_" + std::to_wstring(::GetProcessId(child.get())) + L"_\\d{8}T\\d{6}Z")))
-            << dump;
+        // The program's name, its process id, and the UTC second it was
+        // written, which lies between the crash and the end.
+        const std::wstring stem = dump.stem().wstring(),
+                           named = L"QEBCrashProbe_" + std::to_wstring(::GetProcessId(child.get())) + L"_";
+        SYSTEMTIME utc{};
+        FILETIME namedAt{};
+        const bool bNamed = std::regex_match(stem, std::wregex(named + L"\\d{8}T\\d{6}Z")) &&
+                            std::swscanf(stem.c_str() + named.size(), L"%4hu%2hu%2huT%2hu%2hu%2hu", &utc.wYear,
+                                         &utc.wMonth, &utc.wDay, &utc.wHour, &utc.wMinute, &utc.wSecond) == 6 &&
+                            ::SystemTimeToFileTime(&utc, &namedAt);
+        const ULONGLONG second = ULARGE_INTEGER{{namedAt.dwLowDateTime, namedAt.dwHighDateTime}}.QuadPart / 10000000;
+        EXPECT_TRUE(bNamed && crashAt / 10000000 <= second && second <= exitAt / 10000000) << dump;
         EXPECT_EQ("MDMP", kit::ReadAll(dump).substr(0, 4));
         EXPECT_TRUE(std::filesystem::exists(dump.wstring() + L".reported"))
             << "the callback was not called with its path, or came before the line";
