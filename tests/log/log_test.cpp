@@ -63,7 +63,8 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     const std::filesystem::path pending = log.File(0).parent_path() / "QEBCoreService.rotating.log";
     std::ofstream(pending) << "left";
     ShutdownQebLog();
-    ASSERT_TRUE(initQebLogAt(log.File(0).parent_path().c_str(), FILE_BYTES, 2));
+    // Named with a trailing separator this time, which the paths must not double.
+    ASSERT_TRUE(initQebLogAt((log.File(0).parent_path() / "").c_str(), FILE_BYTES, 2));
     QEBLOGI("service", std::string(FILE_BYTES, 'x'));
     EXPECT_EQ(current, kit::ReadAll(log.File(1)));
     EXPECT_EQ("left", kit::ReadAll(log.File(2))) << "the pending file lost, or the old .1 kept instead";
