@@ -4,12 +4,18 @@
 #include <memory>
 
 #include "background_call.h"
+#include "call_faults.h"
 #include "container_constants.h"
 #include "locks.h"
 #include "qebcore_memset_s.h"
 #include "thread_annotations.h"
 
 namespace {
+
+// What ResumeThread answers, its refusal included when a test armed one.
+DWORD ResumeCreatedThread(HANDLE hThread) noexcept {
+    return qeb::CallFails(qeb::FaultableCall::ResumeThread) ? static_cast<DWORD>(-1) : ::ResumeThread(hThread);
+}
 
 // Creations under way. Trivially destructible and never torn down: a pool
 // thread may still be inside a creation while the process exits. Pool
@@ -138,7 +144,7 @@ void CreateContainerUnlessStopped(CreationResult& result, const std::wstring& pa
 
     if (VelantThread::IsSignalled(hExitEvent)) {
         EndUnstarted(result, CreationOutcome::Stopped);
-    } else if (::ResumeThread(hThread.get()) == static_cast<DWORD>(-1)) {
+    } else if (ResumeCreatedThread(hThread.get()) == static_cast<DWORD>(-1)) {
         result.error = ::GetLastError();
         EndUnstarted(result, CreationOutcome::Failed);
     } else {

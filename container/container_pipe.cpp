@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "call_faults.h"
 #include "container_constants.h"
 #include "log_line.h"
 #include "qeb_core_process.h"
@@ -43,7 +44,7 @@ bool QEBCoreProcess::CreateInheritablePipe(PipeEnd readEnd, PipeEnd writeEnd) {
     attributes.bInheritHandle = TRUE;
     HANDLE read = nullptr;
     HANDLE write = nullptr;
-    if (!::CreatePipe(&read, &write, &attributes, 0)) return false;
+    if (qeb::CallFails(qeb::FaultableCall::CreatePipe) || !::CreatePipe(&read, &write, &attributes, 0)) return false;
     qeb::LockGuard<qeb::KernelMutex> lock(s_pipeLock);
     *PipeField(readEnd) = read;
     *PipeField(writeEnd) = write;

@@ -3,6 +3,7 @@
 #include <system_error>
 #include <utility>
 
+#include "call_faults.h"
 #include "never_destroyed.h"
 #include "qebcore_dbg.h"
 
@@ -47,6 +48,9 @@ bool ThreadManager::StartThread(ThreadEntry entry, void* param, const std::strin
         const auto inserted = registry.emplace(thread, record).first;
         try {
             ThreadParam* const worker = record.get();
+            if (qeb::CallFails(qeb::FaultableCall::StartThread)) {
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
             *thread = std::thread([run = std::move(entry), worker]() {
                 DbgSdkPrepareThread();
                 // An exception leaving a thread ends the whole process; a

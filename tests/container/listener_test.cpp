@@ -4,6 +4,7 @@
 // follows a replacement, even while the old pipe still has a writer.
 #include <gtest/gtest.h>
 
+#include "call_faults.h"
 #include "qeb_core_process.h"
 #include "test_kit.h"
 #include "unique_handle.h"
@@ -56,6 +57,11 @@ TEST(Listener, EachMessageOverFreshPipes) {
     const qeb::UniqueHandle hReady(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     QEBCoreProcess::SetContainerReadyEvent(hReady.get());
     QEBCoreProcess& process = *QEBCoreProcess::GetInstance();
+    // A pipe the system refuses: no pair, and the line that says which.
+    qeb::FailNextCall(qeb::FaultableCall::CreatePipe, ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_FALSE(process.CreateContainerPipe());
+    EXPECT_TRUE(log.Has("E container create anonymous pipe1 failed(QEBCoreProcess::CreateContainerPipe)"))
+        << log.Tail();
     // The listener is running (started here or by an earlier launch) and its start-up line is out of the way.
     ASSERT_TRUE(process.CreateContainerPipe() &&
                 Write(process.DuplicatePipeEnd(PipeEnd::StdOutWrite).get(), L"NotifyWorkStatus424242"));

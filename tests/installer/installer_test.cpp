@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -43,28 +42,6 @@ std::wstring WinePath(std::wstring path) {
         return ::testing::AssertionFailure() << "msiexec not started: " << ::GetLastError();
     if (exitCode == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "msiexec " << action << " exited " << exitCode;
-}
-
-// The rows a query of a built package gives, each "first column" to the
-// others joined by "|".
-std::map<std::wstring, std::wstring> Rows(const std::wstring& package, const wchar_t* query) {
-    std::map<std::wstring, std::wstring> rows;
-    PMSIHANDLE database, view, record;
-    if (::MsiOpenDatabaseW(WinePath(package).c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS ||
-        ::MsiDatabaseOpenViewW(database, query, &view) != ERROR_SUCCESS || ::MsiViewExecute(view, 0) != ERROR_SUCCESS)
-        return rows;
-    const auto field = [&record](UINT index) {
-        wchar_t text[512] = {};
-        DWORD size = 512;
-        ::MsiRecordGetStringW(record, index, text, &size);
-        return std::wstring(text);
-    };
-    while (::MsiViewFetch(view, &record) == ERROR_SUCCESS) {
-        std::wstring& row = rows[field(1)];
-        for (UINT index = 2; index <= ::MsiRecordGetFieldCount(record); ++index)
-            row += (index > 2 ? L"|" : L"") + field(index);
-    }
-    return rows;
 }
 
 // Every installed package of the product, whichever build made it (each
@@ -165,8 +142,11 @@ std::wstring KeyValues(const wchar_t* key, std::initializer_list<const wchar_t*>
 bool PackageDeletesKey(const wchar_t* key) {
     // wixl ends every key in a backslash.
     const std::wstring query =
-        L"SELECT `Name`, `Key` FROM `Registry` WHERE `Key`='" + std::wstring(key) + L"\\' AND `Name`='-'";
-    return !Rows(QEB_MSI_FILE, query.c_str()).empty();
+        L"SELECT `Name` FROM `Registry` WHERE `Key`='" + std::wstring(key) + L"\\' AND `Name`='-'";
+    PMSIHANDLE database, view, record;
+    return ::MsiOpenDatabaseW(WinePath(QEB_MSI_FILE).c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
+           ::MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS &&
+           ::MsiViewExecute(view, 0) == ERROR_SUCCESS && ::MsiViewFetch(view, &record) == ERROR_SUCCESS;
 }
 
 std::wstring EventSource() {

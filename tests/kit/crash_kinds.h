@@ -37,17 +37,9 @@ inline void Promise() noexcept { g_throw(); }
 // (the same while another thread holds the process heap's lock), "abort",
 // "noexcept" (an exception leaving a noexcept function), "overflow" (a stack
 // overflow on a thread of the service's thread manager), "pooloverflow" (the
-// same on its background worker) or "corrupt" (heap
-// corruption, raised: Wine's heap never reports it). For the Windows-only
-// kinds (docs/wine-notes.md): "fastfail", which no handler in the process
-// sees, and "doublefree", a block freed twice, which Windows' heap reports
-// as corruption and Wine's ignores. Returns only for another kind.
+// same on its background worker) or "corrupt" (heap corruption, raised:
+// Wine's heap never reports it). Returns only for another kind.
 inline void CrashAs(const std::wstring& kind) {
-    if (kind == L"fastfail") ::RaiseFailFastException(nullptr, nullptr, 0);
-    if (kind == L"doublefree") {
-        void* const block = ::HeapAlloc(::GetProcessHeap(), 0, 64);
-        for (int i = 0; i < 2; ++i) ::HeapFree(::GetProcessHeap(), 0, block);
-    }
     if (kind == L"abort") std::abort();
     if (kind == L"noexcept") crash_detail::Promise();
     if (kind == L"corrupt") ::RaiseException(0xC0000374, EXCEPTION_NONCONTINUABLE, 0, nullptr);

@@ -106,4 +106,11 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     reader.reset();
     EXPECT_TRUE(log.Has("I service kept")) << "the current file's lines went with a failed rotation";
     EXPECT_FALSE(std::filesystem::exists(pending));
+
+    // One backup allowed: the current file still moves to .1.
+    const std::string last = kit::ReadAll(log.File(0));
+    ShutdownQebLog();
+    ASSERT_TRUE(initQebLogAt(log.File(0).parent_path().c_str(), FILE_BYTES, 1));
+    QEBLOGI("service", std::string(FILE_BYTES, 'z'));
+    EXPECT_EQ(last, kit::ReadAll(log.File(1)));
 }

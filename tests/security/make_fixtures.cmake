@@ -118,6 +118,13 @@ issue_dated_as(tsa 20190101000000Z 20400101000000Z "/CN=QEB Test Timestamping Au
                "${tsa_key}")
 set(while_valid -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time 1590969600)
 sign_copy(expired_stamped "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}" ${while_valid})
+# Its timestamp attribute given twice, which would leave the choice of time to
+# whoever added the second.
+execute_process(COMMAND "${PYTHON}" "${CMAKE_CURRENT_LIST_DIR}/stamp_twice.py" "${OUT_DIR}/expired_stamped.exe"
+                        "${OUT_DIR}/expired_stamped_twice.exe" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "stamp_twice.py failed (${rc})")
+endif()
 sign_copy(expired_stamped_late "${WORK_DIR}/expired.pem" "${leaf_key}" "${PAYLOAD}"
           -TSA-certs "${WORK_DIR}/tsa.pem" -TSA-key "${tsa_key}" -TSA-time 1622505600)
 # The same signer and time over another description, so another signature,
@@ -227,7 +234,8 @@ stamp_with_swapped_authority(expired_stamped_codesigning timestamping_codesignin
 # The reference container, for the launches: expired but stamped while valid
 # (runs), and signed under the pinned root by names that are not quite the
 # publisher's (never runs): another company, the name with a suffix, the name
-# cut short, the name only in another attribute.
+# cut short, the name only in another attribute; and by the name in its
+# common name alone (runs).
 sign_copy(container_expired_stamped "${WORK_DIR}/expired.pem" "${leaf_key}" "${CONTAINER}" ${while_valid})
 sign_copy(container_other_publisher "${WORK_DIR}/other-publisher.pem" "${leaf_key}" "${CONTAINER}")
 string(LENGTH "${PUBLISHER}" publisher_length)
@@ -235,7 +243,8 @@ math(EXPR publisher_length "${publisher_length} - 1")
 string(SUBSTRING "${PUBLISHER}" 0 ${publisher_length} publisher_cut)
 foreach(near IN ITEMS "suffix|/CN=${PUBLISHER} Ltd/O=${PUBLISHER} Ltd"
                       "prefix|/CN=${publisher_cut}/O=${publisher_cut}"
-                      "elsewhere|/CN=Someone Else Ltd/O=Someone Else Ltd/OU=${PUBLISHER}")
+                      "elsewhere|/CN=Someone Else Ltd/O=Someone Else Ltd/OU=${PUBLISHER}"
+                      "cn_only|/CN=${PUBLISHER}")
   string(REPLACE "|" ";" near "${near}")
   list(GET near 0 kind)
   list(GET near 1 subject)

@@ -54,6 +54,7 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"expired_stamped.exe", true, true},
         {fixtures / L"container_expired_stamped.exe", true, true},
         {fixtures / L"expired_stamped_late.exe", false, false},
+        {fixtures / L"expired_stamped_twice.exe", false, false},  // which time counts is the adder's choice
         {fixtures / L"expired_foreign_stamp.exe", false, false},
         {dir.path / L"damaged_stamp.exe", false, false},
         {fixtures / L"future_stamped.exe", true, true},  // valid now, stamped in the future after its end
@@ -70,6 +71,7 @@ TEST(Security, VerdictsOnSignedImages) {
         {fixtures / L"container_name_suffix.exe", true, false},
         {fixtures / L"container_name_prefix.exe", true, false},
         {fixtures / L"container_name_elsewhere.exe", true, false},
+        {fixtures / L"container_name_cn_only.exe", true, true},  // the name in the subject's CN alone
         {dir.path / L"empty.exe", false, false},
         {dir.path / L"text.exe", false, false},
         {dir.path / L"folder.exe", false, false},

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "call_faults.h"
 #include "container_events.h"
 #include "event_queue.h"
 #include "event_record.h"
@@ -253,6 +254,18 @@ TEST_F(Host, RestartComesAfterTheTwoSecondPause) {
     EXPECT_EQ(Reports(from), (std::vector<SERVICE_STATUS>{kRestartPending, kRunning})) << log.Tail();
 }
 
+// The system refuses to resume the container's first thread: that process is
+// ended unstarted, the launch fails with the system's error, and the next
+// one, after the pause, runs.
+TEST_F(Host, ContainerNotResumedIsEndedAndLaunchedAgain) {
+    qeb::FailNextCall(qeb::FaultableCall::ResumeThread, ERROR_NOT_ENOUGH_QUOTA);
+    EXPECT_FALSE(Start()) << log.Tail();
+    EXPECT_TRUE(log.Has("E container create process fail 1816(QEBCoreProcess::CreateContainerProcess)")) << log.Tail();
+    ASSERT_TRUE(kit::WaitFor([&] { return log.Count(kRestarted) == 1; }, 10000)) << log.Tail();
+    Adopt();
+    EXPECT_EQ(Reports(0), (std::vector<SERVICE_STATUS>{kFirstStartPending, kRunning})) << log.Tail();
+}
+
 // Restarts of containers that report ready at once: the service holds no
 // more handles, counted while it waits on each container, after the second
 // than after the first (threads and memory: the soak bench). A handle the
@@ -361,6 +374,16 @@ TEST_F(Host, StopEndsTheLoopAndTheListenerBeforeStopped) {
     EXPECT_FALSE(log.Has("W container ExitThread failed!") || log.Has("E container ReleaseAllResources fail"))
         << log.Tail();
     EXPECT_FALSE(ContainerRunning());
+    // No handle left to a thread that has ended, whatever its access: the
+    // loop's, the listener's own.
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        qeb::UniqueHandle thread;
+        DWORD code = 0;
+        EXPECT_FALSE(::DuplicateHandle(::GetCurrentProcess(), reinterpret_cast<HANDLE>(value), ::GetCurrentProcess(),
+                                       thread.put(), THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0) &&
+                     ::GetExitCodeThread(thread.get(), &code) && code != STILL_ACTIVE)
+            << value;
+    }
 }
 
 // The shutdown comes while a restarted silent container's readiness wait has

@@ -9,11 +9,17 @@
 #include <thread>
 
 #include "background_call.h"
+#include "call_faults.h"
 #include "test_kit.h"
 #include "thread_manager.h"
 #include "unique_handle.h"
 
 TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
+    {  // a thread the system refuses to start
+        VelantThread::ThreadManager manager;
+        qeb::FailNextCall(qeb::FaultableCall::StartThread, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_FALSE(manager.StartThread([](void*) -> uint32_t { return 0; }, nullptr, "refused", false));
+    }
     qeb::UniqueHandle hRead, hWrite;
     ASSERT_TRUE(::CreatePipe(hRead.put(), hWrite.put(), nullptr, 0));
     const struct {
