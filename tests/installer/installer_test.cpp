@@ -225,7 +225,7 @@ TEST(MsiPackage, InstallUpgradeOverAStuckServiceAndRemoval) {
     const qeb::UniqueHandle firstService = RunningService(&folder);
     ASSERT_TRUE(firstService);
     const std::wstring log = folder + L"logs\\QEBCoreService.log";
-    ASSERT_TRUE(LogFile(log).Has("E container server CreateContainerProcess failed(", 0, 15000));
+    ASSERT_TRUE(LogFile(log).Has("E container server CreateContainerProcess failed(", 0, 15000)) << LogFile(log).Tail();
     SERVICE_STATUS_PROCESS held = {};
     EXPECT_TRUE(qeb::scm::QueryStatus(&held) == 0 && held.dwCurrentState == SERVICE_START_PENDING)
         << held.dwCurrentState;

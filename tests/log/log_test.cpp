@@ -113,4 +113,22 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     ASSERT_TRUE(initQebLogAt(log.File(0).parent_path().c_str(), FILE_BYTES, 1));
     QEBLOGI("service", std::string(FILE_BYTES, 'z'));
     EXPECT_EQ(last, kit::ReadAll(log.File(1)));
+
+    // The service's outgoing process still holds the file, as it does for a
+    // moment after it reported stopped: the next one's log opens beside it,
+    // and each appends whole lines.
+    ShutdownQebLog();
+    reader.reset(::CreateFileW(log.File(0).c_str(), FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr));
+    ASSERT_TRUE(initQebLogAt(log.File(0).parent_path().c_str(), SERVICE_FILE_BYTES, 1));
+    QEBLOGI("service", "incoming");
+    DWORD written = 0;
+    EXPECT_TRUE(::WriteFile(reader.get(), "outgoing\r\n", 10, &written, nullptr));
+    QEBLOGI("service", "again");
+    const std::string text = kit::ReadAll(log.File(0));
+    const size_t outgoing = text.find("\noutgoing\r\n");
+    EXPECT_TRUE(outgoing != std::string::npos && text.rfind("service incoming", outgoing) != std::string::npos &&
+                text.find("service again", outgoing) != std::string::npos)
+        << text.substr(text.size() - std::min<size_t>(text.size(), 300));
 }

@@ -140,11 +140,15 @@ void CloseFileLocked() noexcept REQUIRES(s_sinkLock) {
     if (IsValid(hFile)) ::CloseHandle(hFile);
 }
 
+// Append-only, shared with other writers: the service's outgoing process
+// holds the file for a moment after it reported stopped, and the next
+// process (a restart, an upgrade) starts its log beside it instead of losing
+// it. Each write lands whole at the end of the file, whoever else appends.
 bool OpenFileLocked() noexcept REQUIRES(s_sinkLock) {
     wchar_t path[PATH_CHARS];
     MakeFilePath(path, 0);
-    const HANDLE hFile = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!IsValid(hFile)) return false;
     LARGE_INTEGER end{};
     if (!::SetFilePointerEx(hFile, LARGE_INTEGER{}, &end, FILE_END)) {

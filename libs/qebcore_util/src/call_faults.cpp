@@ -8,9 +8,7 @@ namespace {
 std::atomic<DWORD> s_armed[static_cast<unsigned>(FaultableCall::Count)] = {};
 }  // namespace
 
-void FailNextCall(FaultableCall call, DWORD error) noexcept {
-    s_armed[static_cast<unsigned>(call)].store(error);
-}
+void FailNextCall(FaultableCall call, DWORD error) noexcept { s_armed[static_cast<unsigned>(call)].store(error); }
 
 bool CallFails(FaultableCall call) noexcept {
     std::atomic<DWORD>& armed = s_armed[static_cast<unsigned>(call)];
