@@ -131,4 +131,6 @@ TEST(Log, ConcurrentWritersAcrossRotation) {
     EXPECT_TRUE(outgoing != std::string::npos && text.rfind("service incoming", outgoing) != std::string::npos &&
                 text.find("service again", outgoing) != std::string::npos)
         << text.substr(text.size() - std::min<size_t>(text.size(), 300));
+    EXPECT_TRUE(::MoveFileExW(log.File(0).c_str(), (log.File(0).wstring() + L".moved").c_str(), 0))
+        << "the outgoing process's rotation refused";
 }

@@ -3,7 +3,7 @@
 // pipe the system cannot make, a new process's thread it cannot resume, a
 // thread it cannot start. A test arms one; the call site asks first and, when
 // armed, takes the path the refusal takes, with the armed error as the last
-// error. Unarmed, asking costs one atomic load.
+// error. Asking costs one atomic exchange, on calls that are rare and slow.
 
 #include <windows.h>
 

@@ -11,9 +11,7 @@ std::atomic<DWORD> s_armed[static_cast<unsigned>(FaultableCall::Count)] = {};
 void FailNextCall(FaultableCall call, DWORD error) noexcept { s_armed[static_cast<unsigned>(call)].store(error); }
 
 bool CallFails(FaultableCall call) noexcept {
-    std::atomic<DWORD>& armed = s_armed[static_cast<unsigned>(call)];
-    if (armed.load(std::memory_order_relaxed) == 0) return false;
-    const DWORD error = armed.exchange(0);
+    const DWORD error = s_armed[static_cast<unsigned>(call)].exchange(0);
     if (error == 0) return false;
     ::SetLastError(error);
     return true;
