@@ -442,9 +442,6 @@ TEST_F(ServiceE2E, FiveFailuresThenTheLongPauseAndTheCountClearedBySuccess) {
     ASSERT_TRUE(signedAs(L"expired_stamped"));
     attempts.push_back(WaitLog(kVerified, 1, 90000).at(0));
     WaitState(SERVICE_RUNNING, 5000);
-    std::string gaps;
-    for (size_t i = 1; i < attempts.size(); ++i) gaps += " " + std::to_string(Gap(attempts[i - 1], attempts[i]));
-    std::printf("[ measure ] gaps between launch attempts (ms):%s\n", gaps.c_str());
     for (size_t i = 1; i < 6; ++i) {
         EXPECT_GE(Gap(attempts[i - 1], attempts[i]), 2000) << "attempt " << i;
         // Each refusal comes after both checks of the container in place.
@@ -574,8 +571,6 @@ TEST_P(StopDuringLaunch, LeavesNoContainerAndTheProcessEndsAtOnce) {
     ASSERT_TRUE(::GetProcessTimes(service.get(), &t[0], &t[1], &t[2], &t[3]));
     const uint64_t ended = qeb::scm::FileTimeToUtcMs(t[1]);
     const long long endMs = static_cast<long long>(ended - stopped.utcMs);
-    std::printf("[ measure ] %s: stop request to STOPPED %lld ms, STOPPED to process end %lld ms\n", row.name,
-                Gap(request, stopped.utcMs), endMs);
     // Measured -56 to +22 ms over 56 rows under load: the poll sees STOPPED
     // late, which only lowers the figure; 30 ms cover the two clocks' steps
     // (15.6 ms on Windows).

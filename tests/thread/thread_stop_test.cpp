@@ -15,11 +15,6 @@
 #include "unique_handle.h"
 
 TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
-    {  // a thread the system refuses to start
-        VelantThread::ThreadManager manager;
-        qeb::FailNextCall(qeb::FaultableCall::StartThread, ERROR_NOT_ENOUGH_MEMORY);
-        EXPECT_FALSE(manager.StartThread([](void*) -> uint32_t { return 0; }, nullptr, "refused", false));
-    }
     qeb::UniqueHandle hRead, hWrite;
     ASSERT_TRUE(::CreatePipe(hRead.put(), hWrite.put(), nullptr, 0));
     const struct {
@@ -45,6 +40,8 @@ TEST(ThreadStop, EachKindOfWorkerEndsOrIsTerminated) {
             bEndedByItself = true;
             return 0;
         };
+        qeb::FailNextCall(qeb::FaultableCall::StartThread, ERROR_NOT_ENOUGH_MEMORY);  // a start the system refuses
+        EXPECT_FALSE(manager.StartThread(worker, nullptr, "refused", false));
         ASSERT_TRUE(manager.StartThread(worker, nullptr, row.kind, row.kind == "MessageLoop"));
         ASSERT_TRUE(kit::WaitFor([&] { return bStarted.load(); }, 10000));
 
