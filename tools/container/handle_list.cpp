@@ -61,10 +61,13 @@ std::string DescribeOwnHandles() {
     for (ULONG_PTR i = 0; i < table->count; ++i) {
         const HandleEntry& entry = table->entries[i];
         if (entry.processId != self) continue;
-        char text[96];
-        std::snprintf(
-            text, sizeof text, "%s%llX:%s:%lX", list.empty() ? "" : " ", static_cast<unsigned long long>(entry.value),
-            TypeName(reinterpret_cast<HANDLE>(entry.value)).c_str(), static_cast<unsigned long>(entry.grantedAccess));
+        const auto handle = reinterpret_cast<HANDLE>(entry.value);
+        DWORD flags = 0;
+        const bool bInheritable = ::GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT) != 0;
+        char text[104];
+        std::snprintf(text, sizeof text, "%s%llX:%s:%lX%s", list.empty() ? "" : " ",
+                      static_cast<unsigned long long>(entry.value), TypeName(handle).c_str(),
+                      static_cast<unsigned long>(entry.grantedAccess), bInheritable ? ":inherit" : "");
         list += text;
     }
     return list;
