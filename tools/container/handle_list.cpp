@@ -61,7 +61,7 @@ std::string DescribeOwnHandles() {
     for (ULONG_PTR i = 0; i < table->count; ++i) {
         const HandleEntry& entry = table->entries[i];
         if (entry.processId != self) continue;
-        const auto handle = reinterpret_cast<HANDLE>(entry.value);
+        const HANDLE handle = reinterpret_cast<HANDLE>(entry.value);
         DWORD flags = 0;
         const bool bInheritable = ::GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT) != 0;
         char text[104];
