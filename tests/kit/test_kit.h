@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "module_path.h"
 #include "qebcore_log.h"
@@ -36,15 +37,17 @@ inline bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
     return true;
 }
 
-// This process's open handles, counted by value (GetProcessHandleCount
+// This process's open handles, found by value (GetProcessHandleCount
 // gives 0 under Wine): the values a handle table hands out, in steps of 4.
-inline size_t OpenHandleCount() {
-    size_t open = 0;
+inline std::vector<HANDLE> OpenHandles() {
+    std::vector<HANDLE> open;
     DWORD flags = 0;
     for (ULONG_PTR value = 4; value < 0x4000; value += 4)
-        open += ::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            open.push_back(reinterpret_cast<HANDLE>(value));
     return open;
 }
+inline size_t OpenHandleCount() { return OpenHandles().size(); }
 
 // Starts `exe` (arguments after its name) with nothing inherited: its process
 // id, 0 if it did not start; with exitCode, its exit code once it ended within

@@ -376,13 +376,13 @@ TEST_F(Host, StopEndsTheLoopAndTheListenerBeforeStopped) {
     EXPECT_FALSE(ContainerRunning());
     // No handle left to a thread that has ended, whatever its access: the
     // loop's, the listener's own.
-    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+    for (const HANDLE held : kit::OpenHandles()) {
         qeb::UniqueHandle thread;
         DWORD code = 0;
-        EXPECT_FALSE(::DuplicateHandle(::GetCurrentProcess(), reinterpret_cast<HANDLE>(value), ::GetCurrentProcess(),
-                                       thread.put(), THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0) &&
+        EXPECT_FALSE(::DuplicateHandle(::GetCurrentProcess(), held, ::GetCurrentProcess(), thread.put(),
+                                       THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0) &&
                      ::GetExitCodeThread(thread.get(), &code) && code != STILL_ACTIVE)
-            << value;
+            << held;
     }
 }
 
